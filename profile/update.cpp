@@ -1,3 +1,253 @@
 #include "profile/update.h"
-// Interim: the update sequence is not built yet.
-DWORD UpdateDefaultProfile(const wchar_t*, const wchar_t*, PSID) { return ERROR_CALL_NOT_IMPLEMENTED; }
+
+#include "driver/common.h"
+#include "driver/privileges.h"
+#include "driver/profilelist.h"
+#include "driver/raii.h"
+#include "driver/version.h"
+#include "driver/winecompat.h"
+#include "profile/backup.h"
+#include "profile/hive_clean.h"
+#include "profile/tree.h"
+
+#include <sddl.h>
+#include <shlobj.h>
+#include <wchar.h>
+
+namespace {
+
+const int FolderRows = 15;
+const int RecentRow = 5;    // zero-based index of the recent-items row
+const int RequiredRows = 10; // rows 1 to 10 end the sequence when their copy fails
+
+// Known folders by GUID, declared here: the XP-level headers do not have them.
+const GUID FolderIdDownloads = {0x374DE290, 0x123F, 0x4565, {0x91, 0x64, 0x39, 0xC4, 0x92, 0x5E, 0x46, 0x7B}};
+const GUID FolderIdLinks = {0xBFB9D5E0, 0xC6A9, 0x404C, {0xB2, 0xB2, 0xAE, 0x6D, 0xB6, 0xAF, 0x49, 0x68}};
+typedef HRESULT(WINAPI* SHGetKnownFolderPathFn)(REFGUID, DWORD, HANDLE, PWSTR*);
+
+struct FolderRow {
+    int csidl;         // -1 for a known-folder row
+    const GUID* known; // the known folder, or null
+    const wchar_t* suffix;
+};
+
+const FolderRow Rows[FolderRows] = {
+    {CSIDL_APPDATA, nullptr, nullptr},
+    {CSIDL_COOKIES, nullptr, nullptr},
+    {CSIDL_DESKTOPDIRECTORY, nullptr, nullptr},
+    {CSIDL_FAVORITES, nullptr, nullptr},
+    {CSIDL_PERSONAL, nullptr, nullptr},
+    {CSIDL_RECENT, nullptr, nullptr},
+    {CSIDL_SENDTO, nullptr, nullptr},
+    {CSIDL_STARTMENU, nullptr, nullptr},
+    {-1, &FolderIdDownloads, nullptr},
+    {-1, &FolderIdLinks, nullptr},
+    {CSIDL_NETHOOD, nullptr, nullptr},
+    {CSIDL_PRINTHOOD, nullptr, nullptr},
+    {CSIDL_TEMPLATES, nullptr, nullptr},
+    {CSIDL_LOCAL_APPDATA, nullptr, L"\\Microsoft\\Windows Sidebar"},
+    {CSIDL_LOCAL_APPDATA, nullptr, L"\\Microsoft\\Windows\\Themes"},
+};
+
+typedef wchar_t RelativePath[MAX_PATH];
+
+// The part of folder after "<profile>\", or empty when the folder does not lie below the profile
+// folder (a relative path cannot be made of it).
+void StoreRelative(const wchar_t* folder, const wchar_t* profile, size_t profileLength, const wchar_t* suffix,
+                   wchar_t* relative) {
+    relative[0] = L'\0';
+    if (wcslen(folder) <= profileLength + 1 || _wcsnicmp(folder, profile, profileLength) != 0 ||
+        folder[profileLength] != L'\\')
+        return;
+    if (FormatBounded(relative, MAX_PATH, L"%ws%ws", folder + profileLength + 1, suffix ? suffix : L"") != S_OK)
+        relative[0] = L'\0';
+}
+
+// The fifteen folders relative to a profile, learnt from the running account's default locations.
+void BuildFolderTable(RelativePath* table) {
+    wchar_t profile[MAX_PATH] = {};
+    for (int i = 0; i < FolderRows; ++i) table[i][0] = L'\0';
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_DEFAULT, profile))) return;
+    size_t length = wcslen(profile);
+
+    SHGetKnownFolderPathFn getKnownFolderPath = nullptr;
+    if (HMODULE shell = LoadLibraryW(L"Shell32.dll")) // stays loaded for the process
+        getKnownFolderPath = reinterpret_cast<SHGetKnownFolderPathFn>(
+            reinterpret_cast<void*>(GetProcAddress(shell, "SHGetKnownFolderPath")));
+
+    for (int i = 0; i < FolderRows; ++i) {
+        const FolderRow& row = Rows[i];
+        if (row.known) {
+            PWSTR path = nullptr;
+            if (getKnownFolderPath && SUCCEEDED(getKnownFolderPath(*row.known, 0, nullptr, &path)) && path)
+                StoreRelative(path, profile, length, nullptr, table[i]);
+            if (path) CoTaskMemFree(path);
+            continue;
+        }
+        wchar_t folder[MAX_PATH] = {};
+        if (SUCCEEDED(SHGetFolderPathW(nullptr, row.csidl, nullptr, SHGFP_TYPE_DEFAULT, folder)))
+            StoreRelative(folder, profile, length, row.suffix, table[i]);
+    }
+}
+
+// Saves the loaded hive (and class hive) of the profile at profilePath into the default profile.
+DWORD SaveLoadedHive(const wchar_t* profilePath, const wchar_t* defaultPath, const wchar_t* hiveFile) {
+    UniqueKey list;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileListKey, 0, KEY_READ, list.put()) != ERROR_SUCCESS) return 1;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256 + 8]; // room for "_Classes"
+        DWORD nameLength = 256;
+        LONG status = RegEnumKeyExW(HKEY_USERS, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) return ERROR_NO_MORE_ITEMS;
+        if (status != ERROR_SUCCESS) continue;
+        // Built-in service accounts (S-1-5-18 and the like) and .DEFAULT are never a user's hive.
+        if (nameLength == 8 || _wcsicmp(name, L".DEFAULT") == 0) continue;
+        UniqueKey entry;
+        if (RegOpenKeyExW(list.get(), name, 0, KEY_READ, entry.put()) != ERROR_SUCCESS) continue;
+        wchar_t stored[MAX_PATH] = {};
+        DWORD bytes = sizeof stored;
+        if (RegQueryValueExW(entry.get(), L"ProfileImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(stored),
+                             &bytes) != ERROR_SUCCESS)
+            continue;
+        stored[MAX_PATH - 1] = L'\0';
+        wchar_t expanded[MAX_PATH];
+        DWORD needed = ExpandEnvironmentStringsW(stored, expanded, MAX_PATH);
+        if (needed == 0 || needed > MAX_PATH || _wcsicmp(expanded, profilePath) != 0) continue;
+
+        LONG saved = ERROR_SUCCESS;
+        UniqueKey hive;
+        if (RegOpenKeyExW(HKEY_USERS, name, 0, KEY_READ, hive.put()) == ERROR_SUCCESS)
+            saved = RegSaveKeyW(hive.get(), hiveFile, nullptr);
+        // A hive that did not open leaves no file; the mount then fails and says so.
+        wcscat(name, L"_Classes");
+        UniqueKey classes;
+        if (RegOpenKeyExW(HKEY_USERS, name, 0, KEY_READ, classes.put()) == ERROR_SUCCESS) {
+            wchar_t folder[MAX_PATH], classFile[MAX_PATH];
+            if (FormatBounded(folder, MAX_PATH, L"%ws\\Local Settings\\Application Data\\Microsoft\\Windows",
+                              defaultPath) == S_OK &&
+                FormatBounded(classFile, MAX_PATH, L"%ws\\UsrClass.dat", folder) == S_OK) {
+                CreateLongDirectoryPath(folder);
+                RegSaveKeyW(classes.get(), classFile, nullptr); // a missing class hive is no failure
+            }
+        }
+        return static_cast<DWORD>(saved);
+    }
+}
+
+// The key under HKEY_USERS where the new hive is mounted: the SID string, or, when a hive is already
+// loaded under that name (the user is signed in), a free name of the tool's own.
+bool ChooseMountKey(const wchar_t* sidString, wchar_t* mountKey) {
+    UniqueKey existing;
+    if (RegOpenKeyExW(HKEY_USERS, sidString, 0, KEY_READ, existing.put()) != ERROR_SUCCESS) {
+        wcscpy(mountKey, sidString);
+        return true;
+    }
+    for (unsigned n = 0; n < 100; ++n) {
+        FormatBounded(mountKey, 64, L"Corvane-%u-%u", GetCurrentProcessId(), n);
+        UniqueKey taken;
+        if (RegOpenKeyExW(HKEY_USERS, mountKey, 0, KEY_READ, taken.put()) != ERROR_SUCCESS) return true;
+    }
+    return false;
+}
+
+// Undoes the run's changes to the default profile and tells the user so.
+DWORD FailRestoring(DWORD code, const wchar_t* defaultPath, const wchar_t* backupPath) {
+    RestoreDefaultProfile(defaultPath, backupPath);
+    ConsolePrint(L"%ws\r\n", L"The default profile has been restored to its state before this run.");
+    return code;
+}
+
+void PrintCopyFailure(const wchar_t* folder, DWORD code) {
+    wchar_t line[256];
+    FormatBounded(line, 256, L"Cannot copy %ws. Error %u", folder, code);
+    ConsolePrint(L"%ws\r\n", line);
+}
+
+void PrintLoadFailure(DWORD code) {
+    wchar_t line[256];
+    FormatBounded(line, 256, L"Load Registry fails. Error %u", code);
+    ConsolePrint(L"%ws\r\n", line);
+}
+
+} // namespace
+
+DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, PSID userSid) {
+    {
+        UniqueHandle token;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, token.put())) return GetLastError();
+        if (!EnablePrivilege(token.get(), L"SeBackupPrivilege")) return GetLastError();
+    }
+    wchar_t* sidText = nullptr;
+    if (!ConvertSidToStringSidW(userSid, &sidText)) return GetLastError();
+    UniqueLocal sidOwner(sidText);
+
+    wchar_t sourcePath[MAX_PATH];
+    if (FormatBounded(sourcePath, MAX_PATH, L"%ws", profilePath) != S_OK) return ERROR_FILENAME_EXCED_RANGE;
+    wchar_t defaultPath[MAX_PATH];
+    DWORD size = MAX_PATH;
+    if (!GetDefaultProfileFolder(defaultPath, &size)) return GetLastError();
+    // Emptying the default profile would destroy the very files that are to be copied.
+    if (_wcsicmp(defaultPath, sourcePath) == 0) return ERROR_INVALID_PARAMETER;
+
+    wchar_t hiveFile[MAX_PATH], sourceHive[MAX_PATH], backupPath[MAX_PATH];
+    if (FormatBounded(hiveFile, MAX_PATH, L"%s\\NTUSER.DAT", defaultPath) != S_OK ||
+        FormatBounded(sourceHive, MAX_PATH, L"%ws\\NTUSER.DAT", sourcePath) != S_OK ||
+        !BackupFolderName(defaultPath, backupPath))
+        return ERROR_FILENAME_EXCED_RANGE;
+
+    // Empty the default profile, keeping its files aside until the run has succeeded.
+    DWORD code = KeepStaleBackup(backupPath);
+    if (code != 0) return code;
+    if (!MoveFilesAside(defaultPath, backupPath)) return ERROR_SHARING_VIOLATION;
+
+    if (!CopyFileW(sourceHive, hiveFile, FALSE)) {
+        code = GetLastError();
+        if (code != ERROR_SHARING_VIOLATION) return FailRestoring(code, defaultPath, backupPath);
+        // The user's registry is loaded: take the hive from the registry instead.
+        code = SaveLoadedHive(sourcePath, defaultPath, hiveFile);
+        if (code != 0) return FailRestoring(code, defaultPath, backupPath);
+    }
+
+    RelativePath table[FolderRows];
+    BuildFolderTable(table);
+    for (int i = 0; i < FolderRows; ++i) {
+        if (table[i][0] == L'\0') continue;
+        wchar_t from[MAX_PATH], to[MAX_PATH];
+        if (FormatBounded(from, MAX_PATH, L"%s\\%s", sourcePath, table[i]) != S_OK ||
+            FormatBounded(to, MAX_PATH, L"%s\\%s", defaultPath, table[i]) != S_OK) {
+            if (i >= RequiredRows) continue;
+            return FailRestoring(ERROR_FILENAME_EXCED_RANGE, defaultPath, backupPath);
+        }
+        code = CopyTree(from, to);
+        if (code != 0 && i < RequiredRows) {
+            PrintCopyFailure(from, code);
+            return FailRestoring(code, defaultPath, backupPath);
+        }
+    }
+    if (table[RecentRow][0] != L'\0') {
+        wchar_t recent[MAX_PATH];
+        if (FormatBounded(recent, MAX_PATH, L"%s\\%s", defaultPath, table[RecentRow]) == S_OK) DeleteTree(recent, true);
+    }
+
+    wchar_t mountKey[MAX_PATH];
+    if (!ChooseMountKey(sidText, mountKey)) return FailRestoring(ERROR_ALREADY_EXISTS, defaultPath, backupPath);
+    LONG loaded = RegLoadKeyW(HKEY_USERS, mountKey, hiveFile);
+    if (loaded != ERROR_SUCCESS) {
+        PrintLoadFailure(static_cast<DWORD>(loaded));
+        return FailRestoring(static_cast<DWORD>(loaded), defaultPath, backupPath);
+    }
+
+    OsVersion version = ReadOsVersion();
+    VersionClasses classes = ClassifyVersion(version.major, version.minor);
+    CleanDefaultHive(mountKey, userName, classes);
+    // The Store-app steps of Windows 8 and later need the companion programs, which this build does
+    // not carry; the update is complete without them.
+
+    DWORD flushed = WineSaveMountedHive(mountKey, hiveFile);
+    RegUnLoadKeyW(HKEY_USERS, mountKey);
+    if (flushed == 0) flushed = WineReplaceHiveFile(hiveFile);
+    if (flushed != 0) return FailRestoring(flushed, defaultPath, backupPath);
+
+    DiscardBackup(backupPath);
+    return 0;
+}

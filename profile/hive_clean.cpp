@@ -1,0 +1,70 @@
+#include "profile/hive_clean.h"
+
+#include "driver/common.h"
+#include "driver/raii.h"
+#include "profile/printers.h"
+#include "profile/wallpaper.h"
+
+#include <shlwapi.h>
+
+#include <initializer_list>
+
+VersionClasses ClassifyVersion(DWORD major, DWORD minor) {
+    VersionClasses c;
+    c.preVista = major < 6;
+    c.windows2000 = major == 5 && minor == 0;
+    c.windows8OrLater = major >= 10 || (major >= 6 && minor >= 2);
+    c.windows10OrLater = major >= 10;
+    return c;
+}
+
+// Opens "<template with the mount name>" under HKEY_USERS for all access; never creates it.
+static UniqueKey OpenHiveKey(const wchar_t* keyTemplate, const wchar_t* mountName) {
+    wchar_t path[MAX_PATH];
+    UniqueKey key;
+    if (FormatBounded(path, MAX_PATH, keyTemplate, mountName) != S_OK) return key; // a cut path names another key
+    RegOpenKeyExW(HKEY_USERS, path, 0, KEY_ALL_ACCESS, key.put());
+    return key;
+}
+
+static void SetString(HKEY key, const wchar_t* name, const wchar_t* text) {
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                   static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
+}
+
+void CleanDefaultHive(const wchar_t* mountName, const wchar_t* userName, const VersionClasses& classes) {
+    // Rows 1 to 3 share one opening of the Explorer key.
+    if (UniqueKey explorer = OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer", mountName)) {
+        SHDeleteKeyW(explorer.get(), L"RunMRU");
+        SHDeleteKeyW(explorer.get(), L"Shell Folders");
+        UniqueKey shellFolders;
+        if (RegCreateKeyExW(explorer.get(), L"Shell Folders", 0, nullptr /* no class */, REG_OPTION_NON_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, shellFolders.put(), nullptr) == ERROR_SUCCESS)
+            SetString(shellFolders.get(), L"!Do not use this registry key",
+                      L"Use the SHGetFolderPath or SHGetKnownFolderPath function instead");
+    }
+
+    if (classes.preVista) {
+        ResetLegacyWallpaper(mountName, userName, classes.windows2000);
+        return;
+    }
+
+    RelocateWallpaper(mountName, userName);
+    if (UniqueKey software = OpenHiveKey(L"%ws\\Software", mountName)) {
+        for (const wchar_t* sub : {L"Microsoft\\Active Setup", L"Wow6432Node\\Microsoft\\Active Setup",
+                                   L"Microsoft\\IAM", L"Microsoft\\IdentityCRL", L"Microsoft\\Windows Mail"})
+            SHDeleteKeyW(software.get(), sub);
+    }
+    if (UniqueKey root = OpenHiveKey(L"%ws", mountName)) SHDeleteKeyW(root.get(), L"Identities");
+    if (UniqueKey winlogon = OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", mountName)) {
+        DWORD one = 1;
+        RegSetValueExW(winlogon.get(), L"FirstLogon", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+    }
+    if (UniqueKey runOnce = OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", mountName))
+        SetString(runOnce.get(), L"mctadmin", L"C:\\Windows\\System32\\mctadmin.exe");
+    ResetPrinterConnections(mountName);
+    if (classes.windows8OrLater) {
+        if (UniqueKey appx = OpenHiveKey(L"%ws\\Software\\Quillmar\\Appx", mountName))
+            RegDeleteValueW(appx.get(), L"LastSid");
+    }
+}
