@@ -395,4 +395,47 @@ TEST_F(Update, BackupOfAnInterruptedRunIsKept) {
     DeleteTestTree(keptFolder);
 }
 
+// Links are planted from the Linux side by plant-links.sh before this runs.
+class UpdateLinks : public Update {
+  protected:
+    void SetUp() override {
+        wchar_t base[MAX_PATH];
+        DWORD length = GetEnvironmentVariableW(L"CORVANE_UPDATE_LINKS", base, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) GTEST_SKIP() << "links are planted only by the e2e_update_links run";
+        scratch_ = base;
+        Update::SetUp();
+        ASSERT_EQ(L"Documents", rows_[4]);
+        sourceBefore_ = Snapshot(scratch_ + L"\\source-target");
+        defaultBefore_ = Snapshot(scratch_ + L"\\default-target");
+        ASSERT_EQ(3u, sourceBefore_.size());
+    }
+    std::wstring scratch_;
+    std::map<std::wstring, std::string> sourceBefore_, defaultBefore_;
+};
+
+TEST_F(UpdateLinks, AreNeitherFollowedNorCopied) {
+    TestProfile src = Source(L"UpdLinks", L"S-1-5-21-31-31-31-1010", FullHive());
+    std::wstring link = src.path + L"\\Documents\\Linked Folder";
+    ASSERT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT),
+              GetFileAttributesW(link.c_str()) & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    RunResult r = RunTool(L"UpdLinks /q /NoAppx");
+    ASSERT_EQ(0u, r.exitCode) << r.out;
+    // Not copied through: nothing of the link's target reaches the default profile.
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((defaultPath_ + L"\\Documents\\Linked Folder").c_str()));
+    // The default profile's own link is left alone, and nothing behind either link was touched.
+    EXPECT_TRUE(FileExists(defaultPath_ + L"\\Documents\\Old Link\\keep.txt"));
+    EXPECT_EQ(sourceBefore_, Snapshot(scratch_ + L"\\source-target"));
+    EXPECT_EQ(defaultBefore_, Snapshot(scratch_ + L"\\default-target"));
+    EXPECT_EQ(ReadFileBytes(src.path + L"\\Documents\\row5.txt"), ReadFileBytes(defaultPath_ + L"\\Documents\\row5.txt"));
+}
+
+TEST_F(UpdateLinks, FailedRunLeavesLinkTargetsAlone) {
+    TestProfile src = Source(L"UpdLinks", L"S-1-5-21-31-31-31-1010", FullHive(), rows_[3]);
+    RunResult r = RunTool(L"UpdLinks /q /NoAppx");
+    EXPECT_EQ(2u, r.exitCode);
+    EXPECT_TRUE(FileExists(defaultPath_ + L"\\Documents\\Old Link\\keep.txt"));
+    EXPECT_EQ(defaultBefore_, Snapshot(scratch_ + L"\\default-target"));
+    EXPECT_EQ(sourceBefore_, Snapshot(scratch_ + L"\\source-target"));
+}
+
 } // namespace
