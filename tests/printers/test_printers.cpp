@@ -143,7 +143,8 @@ TEST_F(Printers, MissingValuesAndTheStatus) {
 }
 
 // The cache key path is sized from both values, so the longest key names (255 characters) still
-// name the whole key; values stored without a terminator end at their data's end. A path cut one
+// name the whole key. The tightest case: both values stored without a terminator and the server
+// name without backslashes, so the path needs every character of the buffer. A path cut one
 // character short, or at 259 characters, would name one of the decoys instead.
 TEST_F(Printers, LongNamesKeepTheWholeKeyPath) {
     std::wstring server(255, L's');
@@ -158,7 +159,7 @@ TEST_F(Printers, LongNamesKeepTheWholeKeyPath) {
     cache.Add(cutServer, L"decoy");
     ASSERT_TRUE(cache.Has(server, guid)) << "the registry refused a 626-character key path";
     HiveSpec spec;
-    RegValue guidValue = UnterminatedSz(guid), serverValue = UnterminatedSz(L"\\\\" + server);
+    RegValue guidValue = UnterminatedSz(guid), serverValue = UnterminatedSz(server);
     AddConnection(&spec, L",,corvane-srv-lng,Long", &guidValue, &serverValue);
     MountedHive hive;
     ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
@@ -184,6 +185,27 @@ TEST_F(Printers, EmptyPrinterNameDeletesNothing) {
     EXPECT_TRUE(cache.Has(L"corvane-srv-e", GuidA));
     EXPECT_EQ("", out);
     ExpectSpoolerUntouched();
+}
+
+// An index the enumeration cannot return (here a name longer than the 256-character name buffer)
+// is skipped and the walk goes on to the next connection.
+TEST_F(Printers, EnumerationFailureSkipsThatIndex) {
+    cache.Add(L"corvane-srv-a", GuidA);
+    HiveSpec spec;
+    RegValue guidA = Sz(GuidA), server = Sz(L"corvane-srv-a");
+    AddConnection(&spec, L",,corvane-srv-a,Later", &guidA, &server);
+    MountedHive hive;
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    HKEY tooLong;
+    std::wstring name = L",,aaa" + std::wstring(256 - 5, L'a');
+    if (RegCreateKeyExW(HKEY_USERS, hive.Key(L"Printers\\Connections\\" + name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                        nullptr, &tooLong, nullptr) != ERROR_SUCCESS)
+        GTEST_SKIP() << "key names over 255 characters are refused here (as on Windows)";
+    RegCloseKey(tooLong);
+
+    EXPECT_EQ(0u, Reset(hive));
+    EXPECT_FALSE(cache.Has(L"corvane-srv-a", GuidA));
+    ExpectSpoolerRestarted();
 }
 
 TEST(Spooler, NotRunningAndDisabledIsStartedAutomatic) {
