@@ -114,7 +114,9 @@ std::wstring Attribute(IXmlReader* reader, const wchar_t* name) {
 
 ManifestInfo ReadAppxManifest(const std::wstring& path) {
     ComPtr<IXmlReader> reader;
-    CreateXmlReaderOver(ReadWholeFile(path, 4 * 1024 * 1024), &reader);
+    std::string bytes = ReadWholeFile(path, 4 * 1024 * 1024);
+    CreateXmlReaderOver(bytes, &reader);
+    size_t reads = 0; // see ParsePackageList: a reader that stops moving on truncated input
     ManifestInfo info;
     bool sawIdentity = false, inFramework = false;
     std::vector<std::wstring> stack;
@@ -123,6 +125,7 @@ ManifestInfo ReadAppxManifest(const std::wstring& path) {
         HRESULT hr = reader->Read(&type);
         if (hr == S_FALSE) break;
         if (FAILED(hr)) BadManifest(path, L"XML error");
+        if (++reads > bytes.size()) BadManifest(path, L"the document ends early");
         if (type == XmlNodeType_Element) {
             const wchar_t* localName = nullptr;
             UINT length = 0;

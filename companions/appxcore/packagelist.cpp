@@ -88,6 +88,34 @@ std::wstring LocalName(IXmlReader* reader) {
     return std::wstring(name, length);
 }
 
+// The document's last markup closes the root ("...ArrayOfPackageInfo>" or "/>"), in whichever of
+// the encodings a writer used. Wine's XmlLite (8.0) invents the missing end tags of a document cut
+// off after a complete line and reports a clean end; this keeps such a file from reading as a
+// shorter list.
+bool EndsWithRootClose(const std::string& bytes) {
+    std::string tail;
+    size_t n = bytes.size();
+    bool le = n >= 2 && ((static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) ||
+                         (bytes[0] == '<' && bytes[1] == 0));
+    bool be = n >= 2 && ((static_cast<unsigned char>(bytes[0]) == 0xFE && static_cast<unsigned char>(bytes[1]) == 0xFF) ||
+                         (bytes[0] == 0 && bytes[1] == '<'));
+    if (le || be) {
+        for (size_t i = 0; i + 1 < n; i += 2) {
+            unsigned char lo = static_cast<unsigned char>(bytes[le ? i : i + 1]);
+            unsigned char hi = static_cast<unsigned char>(bytes[le ? i + 1 : i]);
+            tail += hi == 0 && lo < 0x80 ? static_cast<char>(lo) : '?';
+        }
+    } else {
+        tail = bytes;
+    }
+    size_t end = tail.find_last_not_of(" \t\r\n");
+    if (end == std::string::npos) return false;
+    tail.resize(end + 1);
+    static const std::string close = "ArrayOfPackageInfo>";
+    return (tail.size() >= close.size() && tail.compare(tail.size() - close.size(), close.size(), close) == 0) ||
+           (tail.size() >= 2 && tail.compare(tail.size() - 2, 2, "/>") == 0);
+}
+
 } // namespace
 
 std::vector<PackageInfo> ParsePackageList(const std::string& bytes) {
@@ -98,18 +126,24 @@ std::vector<PackageInfo> ParsePackageList(const std::string& bytes) {
     int depth = 0;
     bool sawRoot = false, rootClosed = false;
     bool inRecord = false;
+    std::vector<std::wstring> open; // names of the open elements
     std::wstring field, text;
     XmlNodeType type;
+    // Every node takes at least one byte, so more reads than bytes means the reader is not moving:
+    // Wine's XmlLite (8.0) returns the same node for ever on some truncated documents.
+    size_t reads = 0;
     for (;;) {
         HRESULT hr = reader->Read(&type);
         if (hr == S_FALSE) break;
         Check(hr);
+        if (++reads > bytes.size()) Damaged(L"the document ends early");
         switch (type) {
         case XmlNodeType_Element: {
             if (rootClosed) Damaged(L"content after the root element");
             std::wstring name = LocalName(reader.get());
             bool empty = reader->IsEmptyElement() != FALSE;
             ++depth;
+            if (!empty) open.push_back(name);
             if (depth == 1) {
                 if (name != L"ArrayOfPackageInfo") Damaged(L"the root element is not ArrayOfPackageInfo");
                 sawRoot = true;
@@ -130,6 +164,11 @@ std::vector<PackageInfo> ParsePackageList(const std::string& bytes) {
             break;
         }
         case XmlNodeType_EndElement:
+            // Each end must close the element open at this level: Wine's reader repeats the last node
+            // of a truncated document, which must not count as the missing ends.
+            if (open.empty() || rootClosed || LocalName(reader.get()) != open.back())
+                Damaged(L"an end tag does not match");
+            open.pop_back();
             if (depth == 3 && inRecord) SetField(&list.back(), field, text);
             if (depth == 2) inRecord = false;
             if (depth == 1) rootClosed = true;
@@ -152,7 +191,7 @@ std::vector<PackageInfo> ParsePackageList(const std::string& bytes) {
             break; // declaration, comments, processing instructions
         }
     }
-    if (!sawRoot || !rootClosed) Damaged(L"the document ends early");
+    if (!sawRoot || !rootClosed || !EndsWithRootClose(bytes)) Damaged(L"the document ends early");
     return list;
 }
 
@@ -179,8 +218,12 @@ std::string FormatPackageList(const std::vector<PackageInfo>& list) {
     Check(writer->WriteStartElement(nullptr, L"ArrayOfPackageInfo", nullptr));
     for (const PackageInfo& p : list) {
         Check(writer->WriteStartElement(nullptr, L"PackageInfo", nullptr));
+        // WriteString rather than WriteElementString: Wine's WriteElementString (8.0) writes the
+        // text unescaped, so "&" or "<" in a path would make the file unreadable there.
         auto text = [&](const wchar_t* name, const std::wstring& value) {
-            Check(writer->WriteElementString(nullptr, name, nullptr, value.c_str()));
+            Check(writer->WriteStartElement(nullptr, name, nullptr));
+            Check(writer->WriteString(value.c_str()));
+            Check(writer->WriteFullEndElement());
         };
         text(L"name", p.name);
         text(L"publisher", p.publisher);

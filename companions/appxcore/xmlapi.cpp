@@ -54,7 +54,7 @@ void CreateXmlReaderOver(const std::string& bytes, ComPtr<IXmlReader>* reader) {
     ULARGE_INTEGER size;
     size.QuadPart = bytes.size();
     Check(stream->SetSize(size));
-    Check(create(IID_IXmlReader, reader->putVoid(), nullptr));
+    Check(create(__uuidof(IXmlReader), reader->putVoid(), nullptr));
     Check((*reader)->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit));
     Check((*reader)->SetInput(stream.get()));
 }
@@ -62,7 +62,7 @@ void CreateXmlReaderOver(const std::string& bytes, ComPtr<IXmlReader>* reader) {
 void CreateXmlWriterToMemory(ComPtr<IXmlWriter>* writer, ComPtr<IStream>* stream) {
     auto create = reinterpret_cast<CreateXmlWriterFn>(reinterpret_cast<void*>(XmlLiteEntry("CreateXmlWriter")));
     Check(CreateStreamOnHGlobal(nullptr, TRUE, stream->put()));
-    Check(create(IID_IXmlWriter, writer->putVoid(), nullptr));
+    Check(create(__uuidof(IXmlWriter), writer->putVoid(), nullptr));
     Check((*writer)->SetProperty(XmlWriterProperty_Indent, TRUE));
     Check((*writer)->SetOutput(stream->get()));
 }
