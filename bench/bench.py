@@ -1,0 +1,330 @@
+#!/usr/bin/python3
+"""Times the default profile update against the copy tools an administrator would otherwise use.
+
+Started by bench/run, which builds the programs and makes the Wine prefix. For every size it makes
+one synthetic profile and then, repetition by repetition and in turn, times:
+  corvane    corvane.exe <profile> /q /NoAppx, the whole process (64-bit build under wine64)
+  bare walk  barewalk.exe: the same fifteen folders with FindFirstFileW/FindNextFileW and CopyFileW only
+  xcopy      Wine's xcopy /E /I /H /K /Y, one process per folder, as an administrator's script would
+  robocopy   Wine's robocopy /E, when Wine's robocopy copies at all
+  cp -a      the host's cp -a of the same folders, from the prefix's files to a folder beside the prefix
+Every Windows-side copy goes into the same empty C:\\users\\Default; destinations are emptied and the
+page cache flushed (sync) before each timed run, outside the timing.
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+METHODS = ["corvane", "bare walk", "xcopy", "robocopy", "cp -a"]
+
+
+def parse_args():
+    p = argparse.ArgumentParser()
+    p.add_argument("--root", required=True)
+    p.add_argument("--out", required=True)
+    p.add_argument("--sizes", default="1000,5000,20000", help="files per profile, comma-separated")
+    p.add_argument("--reps", type=int, default=3)
+    p.add_argument("--kb-per-file", type=int, default=40, help="average size of a copied file")
+    p.add_argument("--seed", type=int, default=7)
+    p.add_argument("--label", default="", help="a word for the result files, such as before or after")
+    return p.parse_args()
+
+
+class Wine:
+    def __init__(self, root, out):
+        self.prefix = os.path.join(out, "run", "prefix")
+        self.drive = os.path.join(self.prefix, "drive_c")
+        self.loader = os.path.join(root, "tests", "harness", "wine64")
+        self.env = dict(os.environ)
+        self.env.update(WINEPREFIX=self.prefix, HOME=os.path.join(out, "run", "home"), WINEDEBUG="-all",
+                        WINEARCH="win64", WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d")
+        self.env.pop("DISPLAY", None)
+
+    def command(self, *args):
+        return [self.loader] + list(args)
+
+    def linux(self, windows_path):
+        assert windows_path[:3].upper() == "C:\\"
+        return os.path.join(self.drive, *windows_path[3:].split("\\"))
+
+
+def server_ticks(pid):
+    if not pid:
+        return 0
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def find_server(prefix):
+    """The prefix's wineserver: it works in /tmp/.wine-<uid>/server-<device>-<inode of the prefix>."""
+    st = os.stat(prefix)
+    tag = "server-%x-%x" % (st.st_dev, st.st_ino)
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            if "wineserver" in open("/proc/%s/comm" % pid).read() and \
+                    os.readlink("/proc/%s/cwd" % pid).endswith(tag):
+                return int(pid)
+        except OSError:
+            pass
+    return None
+
+
+SERVER = None
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def timed(argv, env=None, cwd=None, shell=False):
+    """Runs one process; returns (seconds, exit code, peak resident KB, stdout, cpu seconds). The peak
+    is the largest resident size of the process or any child it waited for (wait4's ru_maxrss); cpu is
+    user + system time of the process and its children plus what the prefix's wineserver spent
+    meanwhile (nothing else uses that server), which other load on the machine disturbs much less."""
+    before = server_ticks(SERVER)
+    start = time.perf_counter()
+    proc = subprocess.Popen(argv, env=env, cwd=cwd, shell=shell, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    out = proc.stdout.read()
+    _, status, usage = os.wait4(proc.pid, 0)
+    seconds = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    cpu = usage.ru_utime + usage.ru_stime + (server_ticks(SERVER) - before) / TICK
+    CPU.append(cpu)
+    return seconds, proc.returncode, usage.ru_maxrss, out.decode("latin-1")
+
+
+CPU = []  # cpu seconds of every timed run, in order
+
+
+def empty_folder(path):
+    if os.path.lexists(path):
+        shutil.rmtree(path)
+    os.makedirs(path)
+    subprocess.run(["sync"])
+
+
+def count_files(path):
+    return sum(len(files) for _, _, files in os.walk(path))
+
+
+def main():
+    args = parse_args()
+    wine = Wine(args.root, args.out)
+    bench_bin = "C:\\corvane-bench"
+    default_win = "C:\\users\\Default"
+    default_linux = wine.linux(default_win)
+    cp_out = os.path.join(args.out, "cp-out")
+    sizes = [int(s) for s in args.sizes.split(",") if s]
+    global SERVER
+    SERVER = find_server(wine.prefix)
+    if not SERVER:
+        print("warning: the prefix's wineserver was not found; cpu times leave its share out")
+
+    _, code, _, out = timed(wine.command(bench_bin + "\\barewalk.exe", "/rows"), wine.env, wine.drive)
+    rows = [r for r in out.replace("\r", "").split("\n")[:15]]
+    if code != 0 or len(rows) != 15:
+        sys.exit("cannot read the fifteen folders: %r" % out)
+    used_rows = [r for r in rows if r]
+
+    # Wine 8's robocopy is a stub that copies nothing and ends with 16.
+    probe_src = "C:\\corvane-bench"
+    _, code, _, _ = timed(wine.command("robocopy.exe", probe_src, "C:\\corvane-scratch\\robocopy-probe", "/E"),
+                          wine.env, wine.drive)
+    have_robocopy = code < 8 and os.path.isdir(wine.linux("C:\\corvane-scratch\\robocopy-probe"))
+    shutil.rmtree(wine.linux("C:\\corvane-scratch"), ignore_errors=True)
+
+    results = []
+    for index, files in enumerate(sizes):
+        name = "bench%d" % files
+        sid = "S-1-5-21-1000-2000-3000-%d" % (2001 + index)
+        megabytes = files * args.kb_per_file // 1024
+        profile_linux = wine.linux("C:\\users\\" + name)
+        if os.path.lexists(profile_linux):
+            shutil.rmtree(profile_linux)
+        seconds, code, _, out = timed(wine.command(bench_bin + "\\benchgen.exe", "profile", name, sid, str(files),
+                                                   str(megabytes), str(args.seed)), wine.env, wine.drive)
+        if code != 0:
+            sys.exit("the generator failed for %d files" % files)
+        facts = dict(item.split("=") for item in out.split())
+        print("profile %s: %s files (%.0f MB) in the fifteen folders, %s folders, %s more files not copied, "
+              "%s hive values; made in %.1f s" % (name, facts["files"], int(facts["bytes"]) / 1048576,
+                                                   facts["folders"], facts["uncopied"], facts["values"], seconds),
+              flush=True)
+        source_win = "C:\\users\\" + name
+        times = {m: [] for m in METHODS}
+        peaks = {m: [] for m in METHODS}
+        cpus = {m: [] for m in METHODS}
+        copies = None
+        landed = {}
+        for rep in range(args.reps):
+            # corvane: the whole update, hive and clean-up included.
+            empty_folder(default_linux)
+            s, code, peak, out = timed(wine.command("C:\\corvane-bin\\corvane.exe", name, "/q", "/NoAppx"),
+                                       wine.env, wine.drive)
+            if code != 0 or "successfully updated" not in out:
+                sys.exit("corvane failed (exit %d):\n%s" % (code, out))
+            times["corvane"].append(s)
+            peaks["corvane"].append(peak)
+            cpus["corvane"].append(CPU[-1])
+            landed["corvane"] = count_files(default_linux)
+
+            empty_folder(default_linux)
+            s, code, peak, out = timed(wine.command(bench_bin + "\\barewalk.exe", source_win, default_win),
+                                       wine.env, wine.drive)
+            if code != 0:
+                sys.exit("the bare walk failed: %s" % out)
+            times["bare walk"].append(s)
+            peaks["bare walk"].append(peak)
+            cpus["bare walk"].append(CPU[-1])
+            copies = int(out.split()[0].split("=")[1])
+            landed["bare walk"] = count_files(default_linux)
+
+            # One xcopy per folder, as a script would run them; timed together.
+            empty_folder(default_linux)
+            script = " && ".join(
+                "{ %s >/dev/null 2>&1; c=$?; [ $c -le 1 ] || { echo \"xcopy %s: $c\"; exit 1; }; }" % (
+                    " ".join("'%s'" % a for a in wine.command("xcopy.exe", "/E", "/I", "/H", "/K", "/Y",
+                                                              source_win + "\\" + r, default_win + "\\" + r)),
+                    r.replace("\\", "/")) for r in used_rows)
+            s, code, peak, out = timed(["bash", "-c", script], wine.env, wine.drive)
+            if code != 0:
+                sys.exit("xcopy failed: %s" % out)
+            times["xcopy"].append(s)
+            peaks["xcopy"].append(peak)
+            cpus["xcopy"].append(CPU[-1])
+            landed["xcopy"] = count_files(default_linux)
+
+            if have_robocopy:
+                empty_folder(default_linux)
+                script = " ; ".join(" ".join("'%s'" % a for a in wine.command(
+                    "robocopy.exe", source_win + "\\" + r, default_win + "\\" + r, "/E")) + " >/dev/null 2>&1"
+                    for r in used_rows)
+                s, code, peak, out = timed(["bash", "-c", script], wine.env, wine.drive)
+                times["robocopy"].append(s)
+                peaks["robocopy"].append(peak)
+                cpus["robocopy"].append(CPU[-1])
+                landed["robocopy"] = count_files(default_linux)
+
+            empty_folder(cp_out)
+            script = " && ".join("mkdir -p '%s' && cp -a '%s/.' '%s'" % (
+                os.path.join(cp_out, *r.split("\\")), os.path.join(profile_linux, *r.split("\\")),
+                os.path.join(cp_out, *r.split("\\"))) for r in used_rows)
+            s, code, peak, _ = timed(["bash", "-c", script])
+            if code != 0:
+                sys.exit("cp -a failed")
+            times["cp -a"].append(s)
+            peaks["cp -a"].append(peak)
+            cpus["cp -a"].append(CPU[-1])
+            landed["cp -a"] = count_files(cp_out)
+            print("  repetition %d: %s" % (rep + 1, ", ".join(
+                "%s %.2f s" % (m, times[m][-1]) for m in METHODS if times[m])), flush=True)
+        empty_folder(default_linux)
+        shutil.rmtree(cp_out, ignore_errors=True)
+        results.append(dict(files=int(facts["files"]), mb=int(facts["bytes"]) / 1048576, copies=copies,
+                            times=times, peaks=peaks, cpus=cpus, landed=landed))
+
+    write_report(args, results, have_robocopy)
+
+
+def fmt(values, f):
+    return f(values) if values else None
+
+
+def write_report(args, results, have_robocopy):
+    label = ("-" + args.label) if args.label else ""
+    lines = []
+    lines.append("Corvane profile update benchmark%s, %s" % (
+        " (%s)" % args.label if args.label else "", time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())))
+    lines.append("64-bit builds run natively by wine64 (corvane.exe from the shipped sources, Release, and the "
+                 "bare walk); %s; %d repetitions; seconds are whole-process wall times, min / median; "
+                 "ratios use the minimum times." % (wine_version(args.root), args.reps))
+    lines.append("files: files in the fifteen folders; copies: file copies made (folders that lie inside "
+                 "others are copied again, by every copier); c/bare, c/xcopy, c/cp: corvane's time over the "
+                 "other's;")
+    lines.append("cpu: minimum user+system seconds of the process plus the prefix's wineserver during the run "
+                 "(steadier than wall time on a loaded machine); f/s: copies per second (minimum wall time);")
+    lines.append("peak: largest resident size of the Wine process (wait4 ru_maxrss, Linux side), "
+                 "c = corvane, b = bare walk.")
+    lines.append("")
+    head = "%7s %6s %6s | %13s %13s %13s %13s | %6s %6s %6s | %7s %7s %6s | %7s %7s | %8s %8s" % (
+        "files", "MB", "copies", "corvane s", "bare walk s", "xcopy s", "cp -a s",
+        "c/bare", "c/xcopy", "c/cp", "c cpu", "b cpu", "c/b", "c f/s", "b f/s", "c peak", "b peak")
+    lines.append(head)
+    lines.append("-" * len(head))
+    for r in results:
+        t = r["times"]
+        mins = {m: min(v) for m, v in t.items() if v}
+        meds = {m: statistics.median(v) for m, v in t.items() if v}
+        cell = lambda m: "%6.2f/%6.2f" % (mins[m], meds[m])
+        cpu = {m: min(v) for m, v in r["cpus"].items() if v}
+        lines.append("%7d %6.0f %6d | %13s %13s %13s %13s | %6.3f %6.3f %6.2f | %7.2f %7.2f %6.3f | %7.0f %7.0f | "
+                     "%6.1fMB %6.1fMB" % (
+            r["files"], r["mb"], r["copies"], cell("corvane"), cell("bare walk"), cell("xcopy"), cell("cp -a"),
+            mins["corvane"] / mins["bare walk"], mins["corvane"] / mins["xcopy"], mins["corvane"] / mins["cp -a"],
+            cpu["corvane"], cpu["bare walk"], cpu["corvane"] / cpu["bare walk"],
+            r["copies"] / mins["corvane"], r["copies"] / mins["bare walk"],
+            max(r["peaks"]["corvane"]) / 1024, max(r["peaks"]["bare walk"]) / 1024))
+    lines.append("")
+    if not have_robocopy:
+        lines.append("robocopy: not measured; Wine's robocopy.exe is a stub here (it copies nothing and ends with 16).")
+    for r in results:
+        lines.append("%d files: files found afterwards: %s (corvane also empties Recent and adds NTUSER.DAT)" % (
+            r["files"], ", ".join("%s %d" % (m, n) for m, n in r["landed"].items())))
+    text = "\n".join(lines) + "\n"
+    print()
+    print(text, end="")
+    os.makedirs(os.path.join(args.out, "results"), exist_ok=True)
+    stem = os.path.join(args.out, "results", "bench" + label)
+    with open(stem + ".txt", "w") as f:
+        f.write(text)
+    with open(stem + ".dat", "w") as f:
+        f.write("# files corvane bare xcopy cp corvane_peak_MB bare_peak_MB corvane_cpu bare_cpu (minimum seconds)\n")
+        for r in results:
+            t = r["times"]
+            f.write("%d %.3f %.3f %.3f %.3f %.1f %.1f %.3f %.3f\n" % (
+                r["files"], min(t["corvane"]), min(t["bare walk"]), min(t["xcopy"]), min(t["cp -a"]),
+                max(r["peaks"]["corvane"]) / 1024, max(r["peaks"]["bare walk"]) / 1024,
+                min(r["cpus"]["corvane"]), min(r["cpus"]["bare walk"])))
+    plot(stem, args)
+    print("table: %s.txt  plot: %s.png" % (stem, stem))
+
+
+def wine_version(root):
+    try:
+        return subprocess.run([os.path.join(root, "tests", "harness", "wine64"), "--version"],
+                              capture_output=True, text=True).stdout.strip()
+    except OSError:
+        return "?"
+
+
+def plot(stem, args):
+    script = """
+set terminal pngcairo size 1200,500 font ",10"
+set output '{stem}.png'
+set multiplot layout 1,2 title "Profile update vs. copy tools, {kb} KB per file on average (64-bit under wine64)"
+set xlabel "files in the fifteen folders"
+set ylabel "seconds (minimum of {reps})"
+set key top left
+set grid
+plot '{stem}.dat' using 1:2 with linespoints title "corvane.exe /q /NoAppx", \\
+     '' using 1:3 with linespoints title "bare FindFirstFileW/CopyFileW walk", \\
+     '' using 1:4 with linespoints title "Wine xcopy /E /I /H /K /Y", \\
+     '' using 1:5 with linespoints title "host cp -a", \\
+     '' using 1:8 with linespoints dashtype 2 title "corvane cpu (process + wineserver)", \\
+     '' using 1:9 with linespoints dashtype 2 title "bare walk cpu (process + wineserver)"
+set ylabel "peak resident size of the process (MB)"
+set yrange [0:*]
+plot '{stem}.dat' using 1:6 with linespoints title "corvane.exe", \\
+     '' using 1:7 with linespoints title "bare walk"
+unset multiplot
+""".format(stem=stem, kb=args.kb_per_file, reps=args.reps)
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+
+
+if __name__ == "__main__":
+    main()
