@@ -231,3 +231,31 @@ TEST_F(EdgeSettings, RestoreWithoutBackupChangesNothing) {
 }
 
 } // namespace
+
+namespace {
+
+// The links are planted by plant-links.sh before this test runs (Linux side, inside the prefix).
+TEST(FolderLinks, NeitherFollowedWhenBackingUpNorWrittenThroughWhenRestoring) {
+    const std::wstring base = L"C:\\corvane-scratch\\appxcore-links";
+    const std::wstring profile = base + L"\\profile";
+    const std::wstring cortana = profile + L"\\AppData\\Local\\Packages\\Microsoft.Windows.Cortana_cw5n1h2txyewy";
+    DWORD attributes = GetFileAttributesW((cortana + L"\\linked").c_str());
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << "plant-links.sh has not run";
+    ASSERT_TRUE(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+
+    ManageAppx module(ScratchSettings());
+    module.BackupAppFiles2(profile);
+    std::wstring saved = profile + L"\\AppData\\Local\\Quillmar\\Migrate\\Packages\\Microsoft.Windows.Cortana_cw5n1h2txyewy";
+    EXPECT_EQ("ok", ReadFileBytes(saved + L"\\LocalState\\ok.txt"));
+    EXPECT_FALSE(DirExists(saved + L"\\linked"));
+    EXPECT_FALSE(FileExists(saved + L"\\linked\\secret.txt"));
+
+    // The ShellExperienceHost package folder is a link to a folder outside the profile: the restore
+    // must not write the backup's file through it.
+    module.RestoreAppFiles(profile);
+    EXPECT_FALSE(FileExists(base + L"\\outside-target\\x.txt"));
+    EXPECT_EQ("ok", ReadFileBytes(cortana + L"\\LocalState\\ok.txt"));
+    DeleteTestTree(base);
+}
+
+} // namespace
