@@ -84,11 +84,11 @@ bool IsFolder(const std::wstring& path) {
 bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
 // True when path or any folder between base and path is a link: a folder a user can plant a
-// junction in must not redirect a copy made with the service's rights.
+// junction in must not redirect a copy made with the service's rights. base itself (the profile
+// folder, chosen by an administrator) may be a link.
 bool CrossesLink(const std::wstring& base, const std::wstring& path) {
-    std::wstring current = base;
-    DWORD attributes = GetFileAttributesW(current.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && IsLink(attributes)) return true;
+    std::wstring current;
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
     size_t position = base.size();
     while (position < path.size()) {
         size_t next = path.find(L'\\', position + 1);
@@ -192,7 +192,7 @@ void ManageAppx::BackupAppFiles2(const std::wstring& profileFolder) {
         std::wstring source = sourceBase + L"\\" + entry;
         std::wstring target = backupBase + L"\\" + entry;
         DWORD attributes = GetFileAttributesW(source.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || CrossesLink(sourceBase, source)) continue;
+        if (attributes == INVALID_FILE_ATTRIBUTES || CrossesLink(profileFolder, source)) continue;
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             CopyTreeInto(source, target, profileFolder, true);
         } else {

@@ -88,8 +88,8 @@ std::wstring LocalName(IXmlReader* reader) {
     return std::wstring(name, length);
 }
 
-// The document's last markup closes the root ("...ArrayOfPackageInfo>" or "/>"), in whichever of
-// the encodings a writer used. Wine's XmlLite (8.0) invents the missing end tags of a document cut
+// The document's last markup closes the root, in whichever of the encodings a writer used (markup
+// after the root, such as a trailing comment, is not something either companion writes). Wine's XmlLite (8.0) invents the missing end tags of a document cut
 // off after a complete line and reports a clean end; this keeps such a file from reading as a
 // shorter list.
 bool EndsWithRootClose(const std::string& bytes) {
@@ -111,9 +111,12 @@ bool EndsWithRootClose(const std::string& bytes) {
     size_t end = tail.find_last_not_of(" \t\r\n");
     if (end == std::string::npos) return false;
     tail.resize(end + 1);
-    static const std::string close = "ArrayOfPackageInfo>";
-    return (tail.size() >= close.size() && tail.compare(tail.size() - close.size(), close.size(), close) == 0) ||
-           (tail.size() >= 2 && tail.compare(tail.size() - 2, 2, "/>") == 0);
+    // The last tag must be the root's end tag, or the root itself written empty.
+    size_t open = tail.rfind('<');
+    if (open == std::string::npos) return false;
+    std::string tag = tail.substr(open);
+    if (tag.find("ArrayOfPackageInfo") == std::string::npos || tag.size() < 3 || tag.back() != '>') return false;
+    return tag[1] == '/' || tag[tag.size() - 2] == '/';
 }
 
 } // namespace

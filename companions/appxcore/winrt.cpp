@@ -142,6 +142,7 @@ const IID IID_IAgileObject = {0x94ea2b94, 0xe9cc, 0x49e0, {0xc0, 0xff, 0xee, 0x6
 // --- combase, found at run time -------------------------------------------------------------------
 
 typedef HRESULT(WINAPI* RoInitializeFn)(int);
+typedef void(WINAPI* RoUninitializeFn)();
 typedef HRESULT(WINAPI* RoActivateInstanceFn)(HSTRING, IInspectable**);
 typedef HRESULT(WINAPI* RoGetActivationFactoryFn)(HSTRING, REFIID, void**);
 typedef HRESULT(WINAPI* WindowsCreateStringFn)(const wchar_t*, UINT32, HSTRING*);
@@ -150,6 +151,7 @@ typedef const wchar_t*(WINAPI* WindowsGetStringRawBufferFn)(HSTRING, UINT32*);
 
 struct Combase {
     RoInitializeFn roInitialize = nullptr;
+    RoUninitializeFn roUninitialize = nullptr;
     RoActivateInstanceFn roActivateInstance = nullptr;
     RoGetActivationFactoryFn roGetActivationFactory = nullptr;
     WindowsCreateStringFn createString = nullptr;
@@ -170,7 +172,7 @@ bool LoadCombase(Combase* c) {
     lstrcatW(path, L"\\combase.dll");
     HMODULE module = LoadLibraryW(path); // kept loaded for the life of the process
     if (!module) return false;
-    if (!Entry(module, "RoInitialize", &c->roInitialize) ||
+    if (!Entry(module, "RoInitialize", &c->roInitialize) || !Entry(module, "RoUninitialize", &c->roUninitialize) ||
         !Entry(module, "RoActivateInstance", &c->roActivateInstance) ||
         !Entry(module, "RoGetActivationFactory", &c->roGetActivationFactory) ||
         !Entry(module, "WindowsCreateString", &c->createString) ||
@@ -337,7 +339,7 @@ class WinRtPlatform : public PackagePlatform {
         : c_(c), manager_(manager), uninitialize_(uninitialize) {}
     ~WinRtPlatform() override {
         manager_->Release();
-        if (uninitialize_) CoUninitialize();
+        if (uninitialize_) c_.roUninitialize();
     }
 
     std::vector<PackagePtr> FindPackagesForUser(const std::wstring& sid) override {
@@ -447,7 +449,7 @@ HRESULT CreateWinRtPackagePlatform(std::unique_ptr<PackagePlatform>* platform) {
         instance->Release();
     }
     if (FAILED(hr)) {
-        if (uninitialize) CoUninitialize();
+        if (uninitialize) c.roUninitialize();
         return hr;
     }
     platform->reset(new WinRtPlatform(c, manager, uninitialize));

@@ -25,7 +25,8 @@ HMODULE XmlLite() {
 
 FARPROC XmlLiteEntry(const char* name) {
     HMODULE module = XmlLite();
-    if (!module) ThrowWin32(GetLastError() ? GetLastError() : ERROR_MOD_NOT_FOUND);
+    DWORD error = GetLastError();
+    if (!module) ThrowWin32(error ? error : ERROR_MOD_NOT_FOUND);
     FARPROC entry = GetProcAddress(module, name);
     if (!entry) ThrowWin32(ERROR_PROC_NOT_FOUND);
     return entry;

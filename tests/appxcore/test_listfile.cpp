@@ -21,7 +21,7 @@ class ListFile : public ::testing::Test {
 
 PackageInfo Sample(int n) {
     PackageInfo p;
-    p.name = L"Contoso.App" + std::to_wstring(n);
+    p.name = L"Contoso.App" + std::to_wstring(n) + (n == 2 ? L" & <x> \"q\" 'a'" : L"");
     p.publisher = L"CN=Fabrikam & \"Sons\" <Ltd>, O='Q'";
     p.architecture = L"X64";
     p.resourceId = n % 2 ? L"" : L"split.scale-100";
@@ -74,6 +74,11 @@ TEST_F(ListFile, WrittenListReadsBackFieldForField) {
     EXPECT_NE(std::string::npos, text.find("&lt;"));
 }
 
+TEST_F(ListFile, EmptyRootReadsAsEmptyList) {
+    EXPECT_TRUE(ParsePackageList("<ArrayOfPackageInfo />").empty());
+    EXPECT_TRUE(ParsePackageList("<?xml version=\"1.0\"?>\r\n<ArrayOfPackageInfo></ArrayOfPackageInfo>\r\n").empty());
+}
+
 TEST_F(ListFile, EmptyListAndReplacedFile) {
     std::wstring path = Scratch + L"\\list";
     WritePackageList(path, {Sample(1), Sample(2)});
@@ -122,6 +127,10 @@ TEST_F(ListFile, DamagedFilesReadAsAbsent) {
         "<ArrayOfPackageInfo><PackageInfo><isFramework>maybe</isFramework></PackageInfo></ArrayOfPackageInfo>",
         "<ArrayOfPackageInfo><PackageInfo><dependencies>99999999999</dependencies></PackageInfo></ArrayOfPackageInfo>",
         "<SomethingElse />",
+        // Cut after a complete line that ends in an empty element: Wine's reader supplies the
+        // missing end tags and reports a clean end.
+        "<ArrayOfPackageInfo>\r\n  <PackageInfo>\r\n    <resourceId />\r\n",
+        "<ArrayOfPackageInfo>\r\n  <PackageInfo>\r\n    <name>a</name>\r\n  </PackageInfo>\r\n",
         "<!DOCTYPE a [<!ENTITY x \"y\">]><ArrayOfPackageInfo>&x;</ArrayOfPackageInfo>",
     };
     std::vector<std::string> cases(std::begin(damaged), std::end(damaged));

@@ -74,7 +74,11 @@ TEST(Listing, OrderOfFindPackagesForUserKeptWithoutDependencies) {
         EXPECT_EQ(L"h91ms92gdsmmt", r.publisherId);
         EXPECT_EQ(r.name + L"_h91ms92gdsmmt", r.familyName);
     }
-    EXPECT_EQ(L"Neutral", records[0].architecture == L"Neutral" ? records[0].architecture : records[1].architecture);
+    auto alpha = std::find_if(records.begin(), records.end(), [](const PackageInfo& r) { return r.name == L"Contoso.Alpha"; });
+    ASSERT_NE(records.end(), alpha);
+    EXPECT_EQ(L"Neutral", alpha->architecture);
+    EXPECT_EQ(L"Contoso.Alpha_3.0.0.0_neutral__h91ms92gdsmmt", alpha->fullName);
+    EXPECT_EQ(repo.packages() + L"\\2", alpha->path);
 }
 
 TEST(Listing, FrameworkNeededByTwoAppsListedOnceBeforeBoth) {
