@@ -25,6 +25,8 @@ struct Snapshot {
 };
 
 const size_t MaxSidChars = 184; // the longest string SID
+// Windows keeps the registrations in the 64-bit view; the companions are 32-bit programs.
+const REGSAM RegistryView = KEY_WOW64_64KEY;
 
 bool LessIgnoreCase(const std::wstring& a, const std::wstring& b) {
     return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.c_str(), static_cast<int>(a.size()), b.c_str(),
@@ -207,8 +209,8 @@ class StandInPlatform : public PackagePlatform {
             for (const std::wstring& name : toRegister) {
                 std::wstring path = repository_.registrationKey + L"\\" + sid + L"\\" + name;
                 UniqueKey key;
-                LONG result = RegCreateKeyExW(repository_.registrationRoot, path.c_str(), 0, nullptr, 0, KEY_WRITE,
-                                              nullptr, key.put(), nullptr);
+                LONG result = RegCreateKeyExW(repository_.registrationRoot, path.c_str(), 0, nullptr, 0,
+                                              KEY_WRITE | RegistryView, nullptr, key.put(), nullptr);
                 if (result != ERROR_SUCCESS) ThrowWin32(static_cast<DWORD>(result));
             }
             outcome.status = DeploymentStatus::Completed;
@@ -256,18 +258,20 @@ class StandInPlatform : public PackagePlatform {
     std::vector<std::wstring> Users() const {
         UniqueKey key;
         LONG result = RegOpenKeyExW(repository_.registrationRoot, repository_.registrationKey.c_str(), 0,
-                                    KEY_ENUMERATE_SUB_KEYS, key.put());
+                                    KEY_ENUMERATE_SUB_KEYS | RegistryView, key.put());
         if (result == ERROR_FILE_NOT_FOUND) return {};
         if (result != ERROR_SUCCESS) ThrowWin32(static_cast<DWORD>(result));
         return SubKeys(key.get());
     }
 
-    std::vector<std::wstring> Registrations(const std::wstring& sid) const {
+    std::vector<std::wstring> Registrations(const std::wstring& requested) const {
+        // As the platform does, an empty SID means the calling user.
+        std::wstring sid = requested.empty() ? CallerSid() : requested;
         // The SID becomes part of a key path: a caller's text must be a SID and nothing more.
         if (!ValidSidText(sid)) ThrowWin32(ERROR_INVALID_SID);
         UniqueKey key;
         LONG result = RegOpenKeyExW(repository_.registrationRoot, (repository_.registrationKey + L"\\" + sid).c_str(),
-                                    0, KEY_ENUMERATE_SUB_KEYS, key.put());
+                                    0, KEY_ENUMERATE_SUB_KEYS | RegistryView, key.put());
         if (result == ERROR_FILE_NOT_FOUND) return {};
         if (result != ERROR_SUCCESS) ThrowWin32(static_cast<DWORD>(result));
         return SubKeys(key.get());
@@ -281,7 +285,10 @@ class StandInPlatform : public PackagePlatform {
 StandInRepository DefaultStandInRepository() {
     StandInRepository repository;
     wchar_t folder[MAX_PATH];
-    if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, folder)))
+    // The native Program Files folder: a 32-bit process is otherwise given "Program Files (x86)".
+    DWORD n = GetEnvironmentVariableW(L"ProgramW6432", folder, MAX_PATH);
+    if ((n > 0 && n < MAX_PATH) ||
+        SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, folder)))
         repository.packageFolders.push_back(std::wstring(folder) + L"\\WindowsApps");
     if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_WINDOWS, nullptr, SHGFP_TYPE_CURRENT, folder)))
         repository.packageFolders.push_back(std::wstring(folder) + L"\\SystemApps");

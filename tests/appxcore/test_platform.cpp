@@ -292,6 +292,9 @@ TEST(Registration, RegistersForTheCallerWithDependencies) {
     std::vector<std::wstring> mine = PlatformOrder(module.Platform(), CurrentSid());
     EXPECT_EQ(1, std::count(mine.begin(), mine.end(), app));
     EXPECT_EQ(1, std::count(mine.begin(), mine.end(), framework));
+    // An empty SID asks for the calling user's packages, as the platform does.
+    EXPECT_EQ(mine, PlatformOrder(module.Platform(), L""));
+    EXPECT_TRUE(PlatformOrder(module.Platform(), User).empty());
 }
 
 TEST(Registration, OutcomesAndExactFailureTexts) {

@@ -51,6 +51,8 @@ TEST(Tables, RowsAndOrder) {
     EXPECT_EQ(L"microsoft.microsoftedge_8wekyb3d8bbwe\\MicrosoftEdge\\BingPageData", IncludedAppRegSettings.front());
     EXPECT_EQ(L"microsoft.microsoftedge_8wekyb3d8bbwe\\MicrosoftEdge\\Internet Settings", IncludedAppRegSettings[9]);
     EXPECT_EQ(L"microsoft.microsoftedge_8wekyb3d8bbwe\\MicrosoftEdge\\Zoom", IncludedAppRegSettings.back());
+    EXPECT_EQ(L"SOFTWARE\\Quillmar\\Edb", ManageAppxSettings().pendingTileKey);
+    EXPECT_EQ(L"Migrate-AppxPackage-Fail", std::wstring(FailureListName));
     ASSERT_EQ(3u, IncludedPackageFolders.size());
     EXPECT_EQ(L"Microsoft.MicrosoftEdge_8wekyb3d8bbwe\\AC\\MicrosoftEdge\\User\\Default", IncludedPackageFolders[0]);
 }
