@@ -11,7 +11,8 @@ namespace appxcore {
 namespace {
 
 const wchar_t* const SettingsRoot =
-    L"\\SOFTWARE\\Classes\\Local Settings\\Software\\Microsoft\\Windows\\CurrentVersion\\AppContainer\\Storage";
+    L"\\SOFTWARE\\Classes\\Local "
+    L"Settings\\Software\\Microsoft\\Windows\\CurrentVersion\\AppContainer\\Storage";
 const wchar_t* const SettingsBackupRoot = L"\\SOFTWARE\\Quillmar\\Migration\\AppX";
 const wchar_t* const PackagesFolder = L"\\AppData\\Local\\Packages";
 const wchar_t* const PackagesBackupFolder = L"\\AppData\\Local\\Quillmar\\Migrate\\Packages";
@@ -25,8 +26,8 @@ void CheckSidText(const std::wstring& sid) {
 
 void CopyKey(HKEY source, HKEY target, int depth) {
     DWORD subKeys = 0, maxSubKey = 0, values = 0, maxValueName = 0, maxData = 0;
-    if (RegQueryInfoKeyW(source, nullptr, nullptr, nullptr, &subKeys, &maxSubKey, nullptr, &values, &maxValueName,
-                         &maxData, nullptr, nullptr) != ERROR_SUCCESS)
+    if (RegQueryInfoKeyW(source, nullptr, nullptr, nullptr, &subKeys, &maxSubKey, nullptr, &values,
+                         &maxValueName, &maxData, nullptr, nullptr) != ERROR_SUCCESS)
         return;
     std::vector<wchar_t> name(maxValueName + 2);
     std::vector<BYTE> data(maxData + sizeof(wchar_t));
@@ -34,7 +35,8 @@ void CopyKey(HKEY source, HKEY target, int depth) {
         DWORD nameLength = static_cast<DWORD>(name.size());
         DWORD dataSize = static_cast<DWORD>(data.size());
         DWORD type = 0;
-        LONG result = RegEnumValueW(source, index, name.data(), &nameLength, nullptr, &type, data.data(), &dataSize);
+        LONG result =
+            RegEnumValueW(source, index, name.data(), &nameLength, nullptr, &type, data.data(), &dataSize);
         if (result == ERROR_NO_MORE_ITEMS) break;
         if (result == ERROR_MORE_DATA) {
             // The key changed since it was measured: grow and read this value again.
@@ -49,9 +51,12 @@ void CopyKey(HKEY source, HKEY target, int depth) {
             raw = raw.c_str(); // up to the terminator
             DWORD needed = ExpandEnvironmentStringsW(raw.c_str(), nullptr, 0);
             std::wstring expanded(needed ? needed : 1, L'\0');
-            if (needed && ExpandEnvironmentStringsW(raw.c_str(), &expanded[0], needed)) expanded.resize(needed - 1);
-            else expanded = raw;
-            RegSetValueExW(target, name.data(), 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(expanded.c_str()),
+            if (needed && ExpandEnvironmentStringsW(raw.c_str(), &expanded[0], needed))
+                expanded.resize(needed - 1);
+            else
+                expanded = raw;
+            RegSetValueExW(target, name.data(), 0, REG_EXPAND_SZ,
+                           reinterpret_cast<const BYTE*>(expanded.c_str()),
                            static_cast<DWORD>((expanded.size() + 1) * sizeof(wchar_t)));
         } else {
             RegSetValueExW(target, name.data(), 0, type, data.data(), dataSize);
@@ -69,8 +74,8 @@ void CopyKey(HKEY source, HKEY target, int depth) {
     for (const std::wstring& child : children) {
         UniqueKey from, to;
         if (RegOpenKeyExW(source, child.c_str(), 0, KEY_READ, from.put()) != ERROR_SUCCESS) continue;
-        if (RegCreateKeyExW(target, child.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_READ, nullptr, to.put(), nullptr) !=
-            ERROR_SUCCESS)
+        if (RegCreateKeyExW(target, child.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_READ, nullptr, to.put(),
+                            nullptr) != ERROR_SUCCESS)
             continue;
         CopyKey(from.get(), to.get(), depth + 1);
     }
@@ -81,7 +86,9 @@ bool IsFolder(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+bool IsLink(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
 
 // True when path or any folder between base and path is a link: a folder a user can plant a
 // junction in must not redirect a copy made with the service's rights. base itself (the profile
@@ -120,9 +127,12 @@ void ListTree(const std::wstring& root, const std::wstring& relative, std::vecto
     do {
         if (!lstrcmpW(data.cFileName, L".") || !lstrcmpW(data.cFileName, L"..")) continue;
         if (IsLink(data.dwFileAttributes)) continue;
-        std::wstring item = relative.empty() ? std::wstring(data.cFileName) : relative + L"\\" + data.cFileName;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) subFolders.push_back(item);
-        else files->push_back(item);
+        std::wstring item =
+            relative.empty() ? std::wstring(data.cFileName) : relative + L"\\" + data.cFileName;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            subFolders.push_back(item);
+        else
+            files->push_back(item);
     } while (FindNextFileW(find.get(), &data));
     for (const std::wstring& sub : subFolders) {
         folders->push_back(sub);
@@ -158,14 +168,16 @@ void CopyTreeInto(const std::wstring& source, const std::wstring& target, const 
 
 } // namespace
 
-void RegistryCopy(HKEY source, HKEY target) { CopyKey(source, target, 0); }
+void RegistryCopy(HKEY source, HKEY target) {
+    CopyKey(source, target, 0);
+}
 
 void ManageAppx::BackupAppSettings2(const std::wstring& sid, const std::wstring&) {
     CheckSidText(sid);
     for (const std::wstring& key : IncludedAppRegSettings) {
         UniqueKey source, backup;
-        if (RegOpenKeyExW(HKEY_USERS, (sid + SettingsRoot + L"\\" + key).c_str(), 0, KEY_READ, source.put()) !=
-            ERROR_SUCCESS)
+        if (RegOpenKeyExW(HKEY_USERS, (sid + SettingsRoot + L"\\" + key).c_str(), 0, KEY_READ,
+                          source.put()) != ERROR_SUCCESS)
             continue;
         if (RegCreateKeyExW(HKEY_USERS, (sid + SettingsBackupRoot + L"\\" + key).c_str(), 0, nullptr, 0,
                             KEY_WRITE | KEY_READ, nullptr, backup.put(), nullptr) != ERROR_SUCCESS)
@@ -177,7 +189,8 @@ void ManageAppx::BackupAppSettings2(const std::wstring& sid, const std::wstring&
 void ManageAppx::RestoreAppSettings(const std::wstring& sid) {
     CheckSidText(sid);
     UniqueKey backup, settings;
-    if (RegOpenKeyExW(HKEY_USERS, (sid + SettingsBackupRoot).c_str(), 0, KEY_READ, backup.put()) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_USERS, (sid + SettingsBackupRoot).c_str(), 0, KEY_READ, backup.put()) !=
+        ERROR_SUCCESS)
         return;
     if (RegOpenKeyExW(HKEY_USERS, (sid + SettingsRoot).c_str(), 0, KEY_WRITE | KEY_READ, settings.put()) !=
         ERROR_SUCCESS)
@@ -231,7 +244,8 @@ bool ManageAppx::vedatamodelDbBackup(const std::wstring& currentProfile, const s
         if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, settings_.pendingTileKey.c_str(), 0, nullptr, 0,
                             KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, key.put(), nullptr) == ERROR_SUCCESS) {
             const std::wstring& name = newProfile.empty() ? currentProfile : newProfile;
-            RegSetValueExW(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(L""), sizeof(wchar_t));
+            RegSetValueExW(key.get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(L""),
+                           sizeof(wchar_t));
         }
     }
     return false;
@@ -252,8 +266,10 @@ void ManageAppx::RunPendingTileBackups() {
         if (result == ERROR_SUCCESS) names.push_back(std::wstring(name, length));
     }
     for (const std::wstring& name : names) {
-        if (vedatamodelDbBackup(name, L"", false)) RegDeleteValueW(key.get(), name.c_str());
-        else if (eventLog_) eventLog_->Error(L"Tile backup failed for " + name);
+        if (vedatamodelDbBackup(name, L"", false))
+            RegDeleteValueW(key.get(), name.c_str());
+        else if (eventLog_)
+            eventLog_->Error(L"Tile backup failed for " + name);
     }
 }
 

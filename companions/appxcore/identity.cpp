@@ -8,8 +8,8 @@
 namespace appxcore {
 
 std::wstring VersionText(const WORD version[4]) {
-    return std::to_wstring(version[0]) + L"." + std::to_wstring(version[1]) + L"." + std::to_wstring(version[2]) +
-           L"." + std::to_wstring(version[3]);
+    return std::to_wstring(version[0]) + L"." + std::to_wstring(version[1]) + L"." +
+           std::to_wstring(version[2]) + L"." + std::to_wstring(version[3]);
 }
 
 // SHA-256 through the AES provider, which Windows XP SP3 already has.
@@ -35,7 +35,8 @@ std::wstring ComputePublisherId(const std::wstring& publisher) {
     // wchar_t is UTF-16LE on Windows, so the text's bytes are hashed as they lie.
     Sha256(publisher.data(), static_cast<DWORD>(publisher.size() * sizeof(wchar_t)), digest);
     unsigned long long bits = 0;
-    for (int i = 0; i < 8; ++i) bits = (bits << 8) | digest[i];
+    for (int i = 0; i < 8; ++i)
+        bits = (bits << 8) | digest[i];
     // 64 bits padded with one zero bit make 13 groups of 5.
     static const wchar_t alphabet[] = L"0123456789abcdefghjkmnpqrstvwxyz";
     std::wstring id;
@@ -55,8 +56,8 @@ static std::wstring Lower(std::wstring text) {
 }
 
 std::wstring ComputeFullName(const PackageIdentity& id) {
-    return id.name + L"_" + VersionText(id.version) + L"_" + Lower(id.architecture) + L"_" + id.resourceId + L"_" +
-           id.publisherId;
+    return id.name + L"_" + VersionText(id.version) + L"_" + Lower(id.architecture) + L"_" + id.resourceId +
+           L"_" + id.publisherId;
 }
 
 std::wstring ComputeFamilyName(const std::wstring& name, const std::wstring& publisherId) {
@@ -65,7 +66,7 @@ std::wstring ComputeFamilyName(const std::wstring& name, const std::wstring& pub
 
 std::wstring ArchitectureNameFromManifest(const std::wstring& value) {
     static const wchar_t* const names[][2] = {
-        {L"x86", L"X86"},   {L"x64", L"X64"},     {L"arm", L"Arm"},
+        {L"x86", L"X86"},     {L"x64", L"X64"},         {L"arm", L"Arm"},
         {L"arm64", L"Arm64"}, {L"neutral", L"Neutral"}, {L"x86a64", L"X86OnArm64"},
     };
     if (value.empty()) return L"Neutral"; // the manifest's default
@@ -139,8 +140,10 @@ ManifestInfo ReadAppxManifest(const std::wstring& path) {
                 id.name = Attribute(reader.get(), L"Name");
                 id.publisher = Attribute(reader.get(), L"Publisher");
                 id.resourceId = Attribute(reader.get(), L"ResourceId");
-                id.architecture = ArchitectureNameFromManifest(Attribute(reader.get(), L"ProcessorArchitecture"));
-                if (id.name.empty() || id.publisher.empty()) BadManifest(path, L"Identity lacks Name or Publisher");
+                id.architecture =
+                    ArchitectureNameFromManifest(Attribute(reader.get(), L"ProcessorArchitecture"));
+                if (id.name.empty() || id.publisher.empty())
+                    BadManifest(path, L"Identity lacks Name or Publisher");
                 if (id.architecture.empty()) BadManifest(path, L"unknown ProcessorArchitecture");
                 if (!ParseVersion(Attribute(reader.get(), L"Version"), id.version))
                     BadManifest(path, L"Identity Version is not a four-part version");

@@ -16,8 +16,8 @@ ManageAppx::ManageAppx(ManageAppxSettings settings, EventLog* eventLog)
 
 PackagePlatform& ManageAppx::Platform() {
     if (!settings_.platform) {
-        std::unique_ptr<PackagePlatform> chosen =
-            OpenPackagePlatform(settings_.repository, [this](const std::wstring& line) { WriteLogFile(line); });
+        std::unique_ptr<PackagePlatform> chosen = OpenPackagePlatform(
+            settings_.repository, [this](const std::wstring& line) { WriteLogFile(line); });
         settings_.platform = std::move(chosen);
     }
     return *settings_.platform;
@@ -33,8 +33,10 @@ void ManageAppx::WindowsVersion(DWORD* major, DWORD* minor) const {
 }
 
 void ManageAppx::Report(EventLog* log, const std::wstring& message) {
-    if (log) log->Error(message);
-    else WriteLogFile(message);
+    if (log)
+        log->Error(message);
+    else
+        WriteLogFile(message);
 }
 
 PackageInfo FillPackageInfo(PlatformPackage& package) {
@@ -74,7 +76,8 @@ void ManageAppx::AddPackage(const PackagePtr& package) {
     item.dependencies = package->Dependencies();
     packages_.push_back(item);
     std::vector<PackagePtr> dependencies = item.dependencies;
-    for (const PackagePtr& dependency : dependencies) AddPackage(dependency);
+    for (const PackagePtr& dependency : dependencies)
+        AddPackage(dependency);
 }
 
 std::vector<ManageAppx::WorkItem> ManageAppx::OrderByDependencies() const {
@@ -126,7 +129,8 @@ int ManageAppx::GetAppxPackagesBySid(const std::wstring& sid, const std::wstring
     try {
         PackagePlatform& platform = Platform();
         packages_.clear();
-        for (const PackagePtr& package : platform.FindPackagesForUser(sid)) AddPackage(package);
+        for (const PackagePtr& package : platform.FindPackagesForUser(sid))
+            AddPackage(package);
 
         std::vector<PackageInfo> records;
         for (const WorkItem& item : OrderByDependencies()) {
@@ -170,8 +174,8 @@ int ManageAppx::GetAppxPackagesBySid(const std::wstring& sid, const std::wstring
     }
 }
 
-void ManageAppx::GetCurrentPackageVersions(const std::vector<PackageInfo>& records, std::vector<PackageInfo>* output,
-                                           EventLog*) {
+void ManageAppx::GetCurrentPackageVersions(const std::vector<PackageInfo>& records,
+                                           std::vector<PackageInfo>* output, EventLog*) {
     PackagePlatform& platform = Platform();
     DWORD major = 0, minor = 0;
     WindowsVersion(&major, &minor);
@@ -189,7 +193,8 @@ void ManageAppx::GetCurrentPackageVersions(const std::vector<PackageInfo>& recor
         size_t remembered = candidates.size();
         for (size_t i = 0; i < candidates.size(); ++i) {
             PackageIdentity id = candidates[i]->Identity();
-            if (!EqualsIgnoreCase(id.architecture, record.architecture) && !EqualsIgnoreCase(id.architecture, L"Neutral"))
+            if (!EqualsIgnoreCase(id.architecture, record.architecture) &&
+                !EqualsIgnoreCase(id.architecture, L"Neutral"))
                 continue;
             qualified = true;
             std::wstring version = VersionText(id.version);
@@ -222,7 +227,8 @@ int ManageAppx::RegisterAppxPackage(const std::wstring& manifestPath, bool logFa
             }
             return 1;
         default:
-            if (logFailures) Report(log, L"Register " + manifestPath + L" failed. Installation status unknown.");
+            if (logFailures)
+                Report(log, L"Register " + manifestPath + L" failed. Installation status unknown.");
             return 1;
         }
     } catch (const AppxError& e) {
@@ -236,18 +242,22 @@ int ManageAppx::RegisterAppxPackage(const std::wstring& manifestPath, bool logFa
 static std::wstring CallerLocalAppData() {
     // The identity the caller runs as: the impersonation token when there is one.
     UniqueHandle token;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE, TRUE, token.put())) token.reset();
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE, TRUE, token.put()))
+        token.reset();
     wchar_t folder[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, token.get(), SHGFP_TYPE_CURRENT, folder))) return L"";
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, token.get(), SHGFP_TYPE_CURRENT, folder)))
+        return L"";
     return folder;
 }
 
 static std::string Utf8(const std::wstring& text) {
     if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                nullptr);
     std::string bytes(static_cast<size_t>(n > 0 ? n : 0), '\0');
     if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr,
+                            nullptr);
     return bytes;
 }
 

@@ -38,9 +38,9 @@ struct ManageAppxSettings {
 };
 
 // The list file names, in the Quillmar folder of a user's Local AppData.
-extern const wchar_t* const PackageListName;     // "Migrate-AppxPackage"
-extern const wchar_t* const FailureListName;     // "Migrate-AppxPackage-Fail"
-extern const wchar_t* const LogFileName;         // "Migrate-AppxPackage.log"
+extern const wchar_t* const PackageListName; // "Migrate-AppxPackage"
+extern const wchar_t* const FailureListName; // "Migrate-AppxPackage-Fail"
+extern const wchar_t* const LogFileName;     // "Migrate-AppxPackage.log"
 
 class ManageAppx {
   public:
@@ -73,7 +73,8 @@ class ManageAppx {
 
     // Copies the tile database into <current>\Appdata\Local\Quillmar\Migrate; true when copied. On
     // failure reports to the module's event log and, with reschedule, records a pending backup.
-    bool vedatamodelDbBackup(const std::wstring& currentProfile, const std::wstring& newProfile, bool reschedule);
+    bool vedatamodelDbBackup(const std::wstring& currentProfile, const std::wstring& newProfile,
+                             bool reschedule);
     // Retries the pending tile backups (the service does this at start).
     void RunPendingTileBackups();
 

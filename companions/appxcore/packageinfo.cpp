@@ -12,13 +12,13 @@ std::wstring ErrorMessage(HRESULT code) {
     DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                  FORMAT_MESSAGE_IGNORE_INSERTS,
                              nullptr, // system table
-                             static_cast<DWORD>(code), 0,
-                             reinterpret_cast<wchar_t*>(&text), 0,
+                             static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0,
                              nullptr); // no inserts
     std::wstring message;
     if (n && text) {
         message.assign(text, n);
-        while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
+        while (!message.empty() &&
+               (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
             message.pop_back();
     }
     if (text) LocalFree(text);
@@ -30,8 +30,12 @@ std::wstring ErrorMessage(HRESULT code) {
     return message;
 }
 
-void ThrowError(HRESULT code) { throw AppxError(code, ErrorMessage(code)); }
-void ThrowWin32(DWORD code) { ThrowError(HRESULT_FROM_WIN32(code)); }
+void ThrowError(HRESULT code) {
+    throw AppxError(code, ErrorMessage(code));
+}
+void ThrowWin32(DWORD code) {
+    ThrowError(HRESULT_FROM_WIN32(code));
+}
 
 bool PackageInfo::operator==(const PackageInfo& o) const {
     return name == o.name && publisher == o.publisher && architecture == o.architecture &&
@@ -55,14 +59,36 @@ const std::vector<std::wstring> UpdaterPriorityPackages = {
 
 static std::vector<std::wstring> EdgeKeys() {
     static const wchar_t* const names[] = {
-        L"BingPageData",      L"BrowserEmulation", L"ContinuousBrowsing", L"DataStore",
-        L"DomainSuggestion",  L"FavOrder",         L"FlipAhead",          L"GPU",
-        L"IntelliForms",      L"Internet Settings", L"InternetRegistry",  L"LinksBar",
-        L"LowRegistry",       L"Main",             L"New Windows",        L"OnlineHistory",
-        L"OpenSearch",        L"PageSetup",        L"PhishingFilter",     L"Recovery",
-        L"Roaming",           L"ServiceUI",        L"TabbedBrowsing",     L"Toolbar",
-        L"TypedURLs",         L"TypedURLsTime",    L"TypedURLsVisitCount", L"UrlBlock",
-        L"UserStateMigration", L"Zoom",
+        L"BingPageData",
+        L"BrowserEmulation",
+        L"ContinuousBrowsing",
+        L"DataStore",
+        L"DomainSuggestion",
+        L"FavOrder",
+        L"FlipAhead",
+        L"GPU",
+        L"IntelliForms",
+        L"Internet Settings",
+        L"InternetRegistry",
+        L"LinksBar",
+        L"LowRegistry",
+        L"Main",
+        L"New Windows",
+        L"OnlineHistory",
+        L"OpenSearch",
+        L"PageSetup",
+        L"PhishingFilter",
+        L"Recovery",
+        L"Roaming",
+        L"ServiceUI",
+        L"TabbedBrowsing",
+        L"Toolbar",
+        L"TypedURLs",
+        L"TypedURLsTime",
+        L"TypedURLsVisitCount",
+        L"UrlBlock",
+        L"UserStateMigration",
+        L"Zoom",
     };
     std::vector<std::wstring> keys;
     for (const wchar_t* name : names)
@@ -87,7 +113,8 @@ bool EqualsIgnoreCase(const std::wstring& a, const std::wstring& b) {
 std::wstring GetMappedFamilyName(const std::wstring& familyName, DWORD major, DWORD minor) {
     static const wchar_t* const map[][2] = {
         {L"Microsoft.Camera_8wekyb3d8bbwe", L"Microsoft.MoCamera_cw5n1h2txyewy"},
-        {L"Microsoft.Media.PlayReadyClient_8wekyb3d8bbwe", L"Microsoft.Media.PlayReadyClient.2_8wekyb3d8bbwe"},
+        {L"Microsoft.Media.PlayReadyClient_8wekyb3d8bbwe",
+         L"Microsoft.Media.PlayReadyClient.2_8wekyb3d8bbwe"},
         {L"Microsoft.WinJS.1.0_8wekyb3d8bbwe", L"Microsoft.WinJS.2.0_8wekyb3d8bbwe"},
         {L"microsoft.windowsphotos_8wekyb3d8bbwe", L"FileManager_cw5n1h2txyewy"},
         {L"microsoft.microsoftskydrive_8wekyb3d8bbwe", L"FileManager_cw5n1h2txyewy"},
@@ -133,8 +160,10 @@ int CompareVersions(const std::wstring& a, const std::wstring& b) {
         if (x < y) return -1;
     }
     // Parts beyond the shared length are still validated: a malformed tail is an error, not "larger".
-    for (size_t i = common; i < pa.size(); ++i) VersionPart(pa[i], a);
-    for (size_t i = common; i < pb.size(); ++i) VersionPart(pb[i], b);
+    for (size_t i = common; i < pa.size(); ++i)
+        VersionPart(pa[i], a);
+    for (size_t i = common; i < pb.size(); ++i)
+        VersionPart(pb[i], b);
     if (pa.size() > pb.size()) return 1;
     if (pa.size() < pb.size()) return -1;
     return 0;
@@ -145,9 +174,9 @@ void GetWindowsVersion(DWORD* major, DWORD* minor) {
     *major = 0;
     *minor = 0;
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    RtlGetVersionFn rtlGetVersion =
-        ntdll ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))
-              : nullptr;
+    RtlGetVersionFn rtlGetVersion = ntdll ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(
+                                                GetProcAddress(ntdll, "RtlGetVersion")))
+                                          : nullptr;
     if (!rtlGetVersion) return;
     OSVERSIONINFOW info = {};
     info.dwOSVersionInfoSize = sizeof(info);
@@ -177,7 +206,8 @@ std::vector<PackageInfo> SelectForRegistration(RegisterType mode, const std::vec
         bool priority = false;
         for (const std::wstring& family : priorityPackages)
             if (p.familyName == family) priority = true;
-        if (mode == RegisterType::Force || (mode == RegisterType::Priority) == priority) selected.push_back(p);
+        if (mode == RegisterType::Force || (mode == RegisterType::Priority) == priority)
+            selected.push_back(p);
     }
     return selected;
 }

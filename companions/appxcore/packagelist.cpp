@@ -29,9 +29,12 @@ bool ParseBool(const std::wstring& text, bool* value) {
     size_t first = text.find_first_not_of(L" \t\r\n");
     size_t last = text.find_last_not_of(L" \t\r\n");
     std::wstring t = first == std::wstring::npos ? L"" : text.substr(first, last - first + 1);
-    if (t == L"true" || t == L"1") *value = true;
-    else if (t == L"false" || t == L"0") *value = false;
-    else return false;
+    if (t == L"true" || t == L"1")
+        *value = true;
+    else if (t == L"false" || t == L"0")
+        *value = false;
+    else
+        return false;
     return true;
 }
 
@@ -60,15 +63,24 @@ bool ParseInt32(const std::wstring& text, int* value) {
 
 void SetField(PackageInfo* p, const std::wstring& field, const std::wstring& text) {
     std::wstring* target = nullptr;
-    if (field == L"name") target = &p->name;
-    else if (field == L"publisher") target = &p->publisher;
-    else if (field == L"architecture") target = &p->architecture;
-    else if (field == L"resourceId") target = &p->resourceId;
-    else if (field == L"version") target = &p->version;
-    else if (field == L"fullName") target = &p->fullName;
-    else if (field == L"path") target = &p->path;
-    else if (field == L"familyName") target = &p->familyName;
-    else if (field == L"publisherId") target = &p->publisherId;
+    if (field == L"name")
+        target = &p->name;
+    else if (field == L"publisher")
+        target = &p->publisher;
+    else if (field == L"architecture")
+        target = &p->architecture;
+    else if (field == L"resourceId")
+        target = &p->resourceId;
+    else if (field == L"version")
+        target = &p->version;
+    else if (field == L"fullName")
+        target = &p->fullName;
+    else if (field == L"path")
+        target = &p->path;
+    else if (field == L"familyName")
+        target = &p->familyName;
+    else if (field == L"publisherId")
+        target = &p->publisherId;
     if (target) {
         *target = text;
     } else if (field == L"isFramework") {
@@ -89,16 +101,20 @@ std::wstring LocalName(IXmlReader* reader) {
 }
 
 // The document's last markup closes the root, in whichever of the encodings a writer used (markup
-// after the root, such as a trailing comment, is not something either companion writes). Wine's XmlLite (8.0) invents the missing end tags of a document cut
-// off after a complete line and reports a clean end; this keeps such a file from reading as a
-// shorter list.
+// after the root, such as a trailing comment, is not something either companion writes). Wine's XmlLite (8.0)
+// invents the missing end tags of a document cut off after a complete line and reports a clean end; this
+// keeps such a file from reading as a shorter list.
 bool EndsWithRootClose(const std::string& bytes) {
     std::string tail;
     size_t n = bytes.size();
-    bool le = n >= 2 && ((static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) ||
-                         (bytes[0] == '<' && bytes[1] == 0));
-    bool be = n >= 2 && ((static_cast<unsigned char>(bytes[0]) == 0xFE && static_cast<unsigned char>(bytes[1]) == 0xFF) ||
-                         (bytes[0] == 0 && bytes[1] == '<'));
+    bool le =
+        n >= 2 &&
+        ((static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) ||
+         (bytes[0] == '<' && bytes[1] == 0));
+    bool be =
+        n >= 2 &&
+        ((static_cast<unsigned char>(bytes[0]) == 0xFE && static_cast<unsigned char>(bytes[1]) == 0xFF) ||
+         (bytes[0] == 0 && bytes[1] == '<'));
     if (le || be) {
         for (size_t i = 0; i + 1 < n; i += 2) {
             unsigned char lo = static_cast<unsigned char>(bytes[le ? i : i + 1]);
@@ -115,7 +131,8 @@ bool EndsWithRootClose(const std::string& bytes) {
     size_t open = tail.rfind('<');
     if (open == std::string::npos) return false;
     std::string tag = tail.substr(open);
-    if (tag.find("ArrayOfPackageInfo") == std::string::npos || tag.size() < 3 || tag.back() != '>') return false;
+    if (tag.find("ArrayOfPackageInfo") == std::string::npos || tag.size() < 3 || tag.back() != '>')
+        return false;
     return tag[1] == '/' || tag[tag.size() - 2] == '/';
 }
 

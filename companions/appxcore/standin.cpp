@@ -44,9 +44,8 @@ std::vector<std::wstring> SubFolders(const std::wstring& folder) {
         names.push_back(data.cFileName);
     } while (FindNextFileW(find.get(), &data));
     // Directory listing order differs between file systems; the repository's order must not.
-    std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
-        return LessIgnoreCase(a, b);
-    });
+    std::sort(names.begin(), names.end(),
+              [](const std::wstring& a, const std::wstring& b) { return LessIgnoreCase(a, b); });
     return names;
 }
 
@@ -99,7 +98,8 @@ std::wstring CallerSid() {
 
 class StandInPackage : public PlatformPackage {
   public:
-    StandInPackage(std::shared_ptr<const Snapshot> snapshot, size_t index) : snapshot_(snapshot), index_(index) {}
+    StandInPackage(std::shared_ptr<const Snapshot> snapshot, size_t index)
+        : snapshot_(snapshot), index_(index) {}
     PackageIdentity Identity() override { return Package().manifest.identity; }
     std::wstring InstalledPath() override { return Package().folder; }
     bool IsFramework() override { return Package().manifest.isFramework; }
@@ -114,16 +114,18 @@ class StandInPackage : public PlatformPackage {
 // The framework that satisfies a dependency: same name and publisher, at least the minimum version,
 // the dependent's architecture or neutral; the highest version wins, the first seen on a tie.
 // Returns the package count when none does.
-size_t Resolve(const Snapshot& snapshot, const ManifestDependency& dependency, const std::wstring& architecture,
-               bool visibleOnly) {
+size_t Resolve(const Snapshot& snapshot, const ManifestDependency& dependency,
+               const std::wstring& architecture, bool visibleOnly) {
     size_t best = snapshot.packages.size();
     for (size_t i = 0; i < snapshot.packages.size(); ++i) {
         if (visibleOnly && !snapshot.visible[i]) continue;
         const ManifestInfo& m = snapshot.packages[i].manifest;
-        if (!m.isFramework || m.identity.name != dependency.name || m.identity.publisher != dependency.publisher)
+        if (!m.isFramework || m.identity.name != dependency.name ||
+            m.identity.publisher != dependency.publisher)
             continue;
         if (!EqualsIgnoreCase(m.identity.architecture, architecture) &&
-            !EqualsIgnoreCase(m.identity.architecture, L"Neutral") && !EqualsIgnoreCase(architecture, L"Neutral"))
+            !EqualsIgnoreCase(m.identity.architecture, L"Neutral") &&
+            !EqualsIgnoreCase(architecture, L"Neutral"))
             continue;
         std::wstring version = VersionText(m.identity.version);
         if (CompareVersions(version, dependency.minVersion) < 0) continue;
@@ -139,7 +141,8 @@ std::vector<PackagePtr> StandInPackage::Dependencies() {
     const ManifestInfo& m = Package().manifest;
     for (const ManifestDependency& d : m.dependencies) {
         size_t found = Resolve(*snapshot_, d, m.identity.architecture, true);
-        if (found < snapshot_->packages.size()) dependencies.push_back(std::make_shared<StandInPackage>(snapshot_, found));
+        if (found < snapshot_->packages.size())
+            dependencies.push_back(std::make_shared<StandInPackage>(snapshot_, found));
     }
     return dependencies;
 }
@@ -160,7 +163,8 @@ class StandInPlatform : public PackagePlatform {
             }
         }
         std::vector<PackagePtr> result;
-        for (size_t i : order) result.push_back(std::make_shared<StandInPackage>(snapshot, i));
+        for (size_t i : order)
+            result.push_back(std::make_shared<StandInPackage>(snapshot, i));
         return result;
     }
 
@@ -173,7 +177,8 @@ class StandInPlatform : public PackagePlatform {
             }
         std::vector<PackagePtr> result;
         for (size_t i = 0; i < snapshot->packages.size(); ++i)
-            if (snapshot->visible[i] && EqualsIgnoreCase(snapshot->packages[i].manifest.identity.familyName, familyName))
+            if (snapshot->visible[i] &&
+                EqualsIgnoreCase(snapshot->packages[i].manifest.identity.familyName, familyName))
                 result.push_back(std::make_shared<StandInPackage>(snapshot, i));
         return result;
     }
@@ -224,7 +229,8 @@ class StandInPlatform : public PackagePlatform {
 
     std::wstring Description() const override {
         std::wstring folders;
-        for (const std::wstring& f : repository_.packageFolders) folders += (folders.empty() ? L"" : L";") + f;
+        for (const std::wstring& f : repository_.packageFolders)
+            folders += (folders.empty() ? L"" : L";") + f;
         return L"the package repository stand-in (packages in " + folders + L", registrations in " +
                repository_.registrationKey + L")";
     }
@@ -270,8 +276,9 @@ class StandInPlatform : public PackagePlatform {
         // The SID becomes part of a key path: a caller's text must be a SID and nothing more.
         if (!ValidSidText(sid)) ThrowWin32(ERROR_INVALID_SID);
         UniqueKey key;
-        LONG result = RegOpenKeyExW(repository_.registrationRoot, (repository_.registrationKey + L"\\" + sid).c_str(),
-                                    0, KEY_ENUMERATE_SUB_KEYS | RegistryView, key.put());
+        LONG result =
+            RegOpenKeyExW(repository_.registrationRoot, (repository_.registrationKey + L"\\" + sid).c_str(),
+                          0, KEY_ENUMERATE_SUB_KEYS | RegistryView, key.put());
         if (result == ERROR_FILE_NOT_FOUND) return {};
         if (result != ERROR_SUCCESS) ThrowWin32(static_cast<DWORD>(result));
         return SubKeys(key.get());
@@ -310,8 +317,8 @@ std::unique_ptr<PackagePlatform> OpenPackagePlatform(const StandInRepository& re
     wchar_t code[16];
     wsprintfW(code, L"0x%08X", static_cast<unsigned>(hr));
     if (log)
-        log(L"Windows.Management.Deployment.PackageManager cannot be activated (" + std::wstring(code) + L": " +
-            ErrorMessage(hr) + L"); using " + platform->Description() + L".");
+        log(L"Windows.Management.Deployment.PackageManager cannot be activated (" + std::wstring(code) +
+            L": " + ErrorMessage(hr) + L"); using " + platform->Description() + L".");
     return platform;
 }
 

@@ -114,25 +114,30 @@ struct IUriRuntimeClassFactory : IInspectable {
 };
 
 // Windows.Management.Deployment.IPackageManager {9a7d4b65-5e8f-4fc7-a2e5-7f6925cb8b53}
-const IID IID_IPackageManager = {0x9a7d4b65, 0x5e8f, 0x4fc7, {0xa2, 0xe5, 0x7f, 0x69, 0x25, 0xcb, 0x8b, 0x53}};
+const IID IID_IPackageManager = {
+    0x9a7d4b65, 0x5e8f, 0x4fc7, {0xa2, 0xe5, 0x7f, 0x69, 0x25, 0xcb, 0x8b, 0x53}};
 struct IPackageManager : IInspectable {
     virtual HRESULT STDMETHODCALLTYPE AddPackageAsync(IInspectable*, IInspectable*, UINT32,
                                                       IDeploymentOperation**) = 0;
     virtual HRESULT STDMETHODCALLTYPE UpdatePackageAsync(IInspectable*, IInspectable*, UINT32,
                                                          IDeploymentOperation**) = 0;
     virtual HRESULT STDMETHODCALLTYPE RemovePackageAsync(HSTRING, IDeploymentOperation**) = 0;
-    virtual HRESULT STDMETHODCALLTYPE StagePackageAsync(IInspectable*, IInspectable*, IDeploymentOperation**) = 0;
-    virtual HRESULT STDMETHODCALLTYPE RegisterPackageAsync(IInspectable* manifestUri, IInspectable* dependencyUris,
-                                                           UINT32 options, IDeploymentOperation** operation) = 0;
+    virtual HRESULT STDMETHODCALLTYPE StagePackageAsync(IInspectable*, IInspectable*,
+                                                        IDeploymentOperation**) = 0;
+    virtual HRESULT STDMETHODCALLTYPE RegisterPackageAsync(IInspectable* manifestUri,
+                                                           IInspectable* dependencyUris, UINT32 options,
+                                                           IDeploymentOperation** operation) = 0;
     virtual HRESULT STDMETHODCALLTYPE FindPackages(IPackageIterable** packages) = 0;
-    virtual HRESULT STDMETHODCALLTYPE FindPackagesByUserSecurityId(HSTRING sid, IPackageIterable** packages) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FindPackagesByUserSecurityId(HSTRING sid,
+                                                                   IPackageIterable** packages) = 0;
     virtual HRESULT STDMETHODCALLTYPE FindPackagesByNamePublisher(HSTRING, HSTRING, IPackageIterable**) = 0;
     virtual HRESULT STDMETHODCALLTYPE FindPackagesByUserSecurityIdNamePublisher(HSTRING, HSTRING, HSTRING,
                                                                                 IPackageIterable**) = 0;
     virtual HRESULT STDMETHODCALLTYPE FindUsers(HSTRING, IInspectable**) = 0;
     virtual HRESULT STDMETHODCALLTYPE SetPackageState(HSTRING, INT32) = 0;
     virtual HRESULT STDMETHODCALLTYPE FindPackageByPackageFullName(HSTRING, IPackage**) = 0;
-    virtual HRESULT STDMETHODCALLTYPE CleanupPackageForUserAsync(HSTRING, HSTRING, IDeploymentOperation**) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CleanupPackageForUserAsync(HSTRING, HSTRING,
+                                                                 IDeploymentOperation**) = 0;
     virtual HRESULT STDMETHODCALLTYPE FindPackagesByPackageFamilyName(HSTRING familyName,
                                                                       IPackageIterable** packages) = 0;
 };
@@ -172,7 +177,8 @@ bool LoadCombase(Combase* c) {
     lstrcatW(path, L"\\combase.dll");
     HMODULE module = LoadLibraryW(path); // kept loaded for the life of the process
     if (!module) return false;
-    if (!Entry(module, "RoInitialize", &c->roInitialize) || !Entry(module, "RoUninitialize", &c->roUninitialize) ||
+    if (!Entry(module, "RoInitialize", &c->roInitialize) ||
+        !Entry(module, "RoUninitialize", &c->roUninitialize) ||
         !Entry(module, "RoActivateInstance", &c->roActivateInstance) ||
         !Entry(module, "RoGetActivationFactory", &c->roGetActivationFactory) ||
         !Entry(module, "WindowsCreateString", &c->createString) ||
@@ -214,13 +220,20 @@ class HString {
 
 std::wstring ArchitectureName(INT32 value) {
     switch (value) {
-    case 0: return L"X86";
-    case 5: return L"Arm";
-    case 9: return L"X64";
-    case 11: return L"Neutral";
-    case 12: return L"Arm64";
-    case 14: return L"X86OnArm64";
-    default: return L"Unknown";
+    case 0:
+        return L"X86";
+    case 5:
+        return L"Arm";
+    case 9:
+        return L"X64";
+    case 11:
+        return L"Neutral";
+    case 12:
+        return L"Arm64";
+    case 14:
+        return L"X86OnArm64";
+    default:
+        return L"Unknown";
     }
 }
 
@@ -228,7 +241,8 @@ std::wstring ArchitectureName(INT32 value) {
 // IInspectable, so they are cast, not queried.
 class WinRtPackage : public PlatformPackage {
   public:
-    WinRtPackage(const Combase& c, IInspectable* package) : c_(c), package_(static_cast<IPackage*>(package)) {}
+    WinRtPackage(const Combase& c, IInspectable* package)
+        : c_(c), package_(static_cast<IPackage*>(package)) {}
     ~WinRtPackage() override { package_->Release(); }
 
     PackageIdentity Identity() override {
@@ -381,7 +395,8 @@ class WinRtPlatform : public PackagePlatform {
         handler->Release();
         if (outcome.status == DeploymentStatus::Error) {
             ComPtr<IAsyncInfo> info;
-            if (SUCCEEDED(operation->QueryInterface(__uuidof(IAsyncInfo), info.putVoid()))) info->get_ErrorCode(&outcome.errorCode);
+            if (SUCCEEDED(operation->QueryInterface(__uuidof(IAsyncInfo), info.putVoid())))
+                info->get_ErrorCode(&outcome.errorCode);
             // The operation's result still carries the deployment's error text after a failure.
             ComPtr<IDeploymentResult> result;
             operation->GetResults(result.put());

@@ -39,7 +39,8 @@ void Check(HRESULT hr) {
 } // namespace
 
 void CreateXmlReaderOver(const std::string& bytes, ComPtr<IXmlReader>* reader) {
-    auto create = reinterpret_cast<CreateXmlReaderFn>(reinterpret_cast<void*>(XmlLiteEntry("CreateXmlReader")));
+    auto create =
+        reinterpret_cast<CreateXmlReaderFn>(reinterpret_cast<void*>(XmlLiteEntry("CreateXmlReader")));
     HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes.size() ? bytes.size() : 1);
     if (!memory) ThrowWin32(ERROR_NOT_ENOUGH_MEMORY);
     void* data = GlobalLock(memory);
@@ -61,7 +62,8 @@ void CreateXmlReaderOver(const std::string& bytes, ComPtr<IXmlReader>* reader) {
 }
 
 void CreateXmlWriterToMemory(ComPtr<IXmlWriter>* writer, ComPtr<IStream>* stream) {
-    auto create = reinterpret_cast<CreateXmlWriterFn>(reinterpret_cast<void*>(XmlLiteEntry("CreateXmlWriter")));
+    auto create =
+        reinterpret_cast<CreateXmlWriterFn>(reinterpret_cast<void*>(XmlLiteEntry("CreateXmlWriter")));
     Check(CreateStreamOnHGlobal(nullptr, TRUE, stream->put()));
     Check(create(__uuidof(IXmlWriter), writer->putVoid(), nullptr));
     Check((*writer)->SetProperty(XmlWriterProperty_Indent, TRUE));
@@ -95,7 +97,8 @@ std::string ReadWholeFile(const std::wstring& path, DWORD maxBytes) {
     if (size.QuadPart > maxBytes) ThrowWin32(ERROR_FILE_TOO_LARGE);
     std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;
-    if (!bytes.empty() && !ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
+    if (!bytes.empty() &&
+        !ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
         error = GetLastError();
         ThrowWin32(error);
     }

@@ -27,10 +27,14 @@ std::wstring Widen(const std::string& text) {
 static std::wstring Escape(const std::wstring& text) {
     std::wstring out;
     for (wchar_t c : text) {
-        if (c == L'&') out += L"&amp;";
-        else if (c == L'<') out += L"&lt;";
-        else if (c == L'"') out += L"&quot;";
-        else out += c;
+        if (c == L'&')
+            out += L"&amp;";
+        else if (c == L'<')
+            out += L"&lt;";
+        else if (c == L'"')
+            out += L"&quot;";
+        else
+            out += c;
     }
     return out;
 }
@@ -47,20 +51,24 @@ Repository::~Repository() {
     SHDeleteKeyW(HKEY_CURRENT_USER, key_.c_str());
 }
 
-std::wstring Repository::Install(const std::wstring& folder, const std::wstring& name, const std::wstring& publisher,
-                                 const std::wstring& version, const std::wstring& architecture, bool framework,
+std::wstring Repository::Install(const std::wstring& folder, const std::wstring& name,
+                                 const std::wstring& publisher, const std::wstring& version,
+                                 const std::wstring& architecture, bool framework,
                                  const std::vector<Dependency>& dependencies) {
-    std::wstring xml = L"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
-                       L"<Package xmlns=\"http://schemas.microsoft.com/appx/manifest/foundation/windows10\">\r\n"
-                       L"  <Identity Name=\"" + Escape(name) + L"\" Publisher=\"" + Escape(publisher) +
-                       L"\" Version=\"" + version + L"\" ProcessorArchitecture=\"" + architecture + L"\" />\r\n"
-                       L"  <Properties><DisplayName>x</DisplayName><Framework>" +
-                       (framework ? L"true" : L"false") + L"</Framework></Properties>\r\n";
+    std::wstring xml =
+        L"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+        L"<Package xmlns=\"http://schemas.microsoft.com/appx/manifest/foundation/windows10\">\r\n"
+        L"  <Identity Name=\"" +
+        Escape(name) + L"\" Publisher=\"" + Escape(publisher) + L"\" Version=\"" + version +
+        L"\" ProcessorArchitecture=\"" + architecture +
+        L"\" />\r\n"
+        L"  <Properties><DisplayName>x</DisplayName><Framework>" +
+        (framework ? L"true" : L"false") + L"</Framework></Properties>\r\n";
     if (!dependencies.empty()) {
         xml += L"  <Dependencies>\r\n";
         for (const Dependency& d : dependencies)
-            xml += L"    <PackageDependency Name=\"" + Escape(d.name) + L"\" Publisher=\"" + Escape(d.publisher) +
-                   L"\" MinVersion=\"" + d.minVersion + L"\" />\r\n";
+            xml += L"    <PackageDependency Name=\"" + Escape(d.name) + L"\" Publisher=\"" +
+                   Escape(d.publisher) + L"\" MinVersion=\"" + d.minVersion + L"\" />\r\n";
         xml += L"  </Dependencies>\r\n";
     }
     xml += L"</Package>\r\n";
@@ -73,8 +81,9 @@ std::wstring Repository::Install(const std::wstring& folder, const std::wstring&
 
 void Repository::Register(const std::wstring& sid, const std::wstring& fullName) {
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, (key_ + L"\\" + sid + L"\\" + fullName).c_str(), 0,
-                                             nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(HKEY_CURRENT_USER, (key_ + L"\\" + sid + L"\\" + fullName).c_str(), 0, nullptr,
+                              0, KEY_WRITE, nullptr, &key, nullptr));
     RegCloseKey(key);
 }
 

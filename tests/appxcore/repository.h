@@ -30,8 +30,8 @@ class Repository {
 
     // Installs a package into packages\<folder> and returns its full name.
     std::wstring Install(const std::wstring& folder, const std::wstring& name, const std::wstring& publisher,
-                         const std::wstring& version, const std::wstring& architecture, bool framework = false,
-                         const std::vector<Dependency>& dependencies = {});
+                         const std::wstring& version, const std::wstring& architecture,
+                         bool framework = false, const std::vector<Dependency>& dependencies = {});
     // Marks a package registered for a user, as Windows keeps it.
     void Register(const std::wstring& sid, const std::wstring& fullName);
 

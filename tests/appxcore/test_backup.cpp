@@ -29,7 +29,8 @@ ManageAppxSettings ScratchSettings() {
 // The pending backups live in the 32-bit view, which a 64-bit test reaches only through the flag.
 void DeleteTestKeys() {
     HKEY software = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &software) == ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &software) ==
+        ERROR_SUCCESS) {
         SHDeleteKeyW(software, L"corvane-test");
         RegCloseKey(software);
     }
@@ -44,8 +45,12 @@ class Folders : public ::testing::Test {
     void TearDown() override { DeleteTestTree(Profile); }
 };
 
-std::wstring Packages() { return Profile + L"\\AppData\\Local\\Packages"; }
-std::wstring BackupBase() { return Profile + L"\\AppData\\Local\\Quillmar\\Migrate\\Packages"; }
+std::wstring Packages() {
+    return Profile + L"\\AppData\\Local\\Packages";
+}
+std::wstring BackupBase() {
+    return Profile + L"\\AppData\\Local\\Quillmar\\Migrate\\Packages";
+}
 
 TEST_F(Folders, PackageFoldersBackedUpWithoutActivationStore) {
     std::wstring cortana = Packages() + L"\\Microsoft.Windows.Cortana_cw5n1h2txyewy";
@@ -69,7 +74,8 @@ TEST_F(Folders, PackageFoldersBackedUpWithoutActivationStore) {
 
     std::map<std::wstring, std::string> got = Snapshot(BackupBase());
     std::vector<std::wstring> names;
-    for (const auto& entry : got) names.push_back(entry.first);
+    for (const auto& entry : got)
+        names.push_back(entry.first);
     std::vector<std::wstring> expected = {
         L"Microsoft.Windows.Cortana_cw5n1h2txyewy",
         L"Microsoft.Windows.Cortana_cw5n1h2txyewy\\Empty",
@@ -84,7 +90,8 @@ TEST_F(Folders, PackageFoldersBackedUpWithoutActivationStore) {
         return _wcsicmp(a.c_str(), b.c_str()) < 0;
     });
     EXPECT_EQ(expected, names);
-    EXPECT_EQ("file entry", ReadFileBytes(BackupBase() + L"\\Microsoft.Windows.ShellExperienceHost_cw5n1h2txyewy"));
+    EXPECT_EQ("file entry",
+              ReadFileBytes(BackupBase() + L"\\Microsoft.Windows.ShellExperienceHost_cw5n1h2txyewy"));
 }
 
 TEST_F(Folders, RestoreOverwritesAndMissingBackupRaises) {
@@ -162,7 +169,8 @@ TEST_F(Folders, TileDatabaseBackupAndRescheduling) {
     ManageAppx quiet(ScratchSettings());
     DeleteFileW((database + L"\\vedatamodel.edb").c_str());
     EXPECT_FALSE(quiet.vedatamodelDbBackup(Profile, L"", false));
-    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &pending));
+    EXPECT_NE(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &pending));
 }
 
 // Edge settings live below HKEY_USERS\<SID>; the test uses its own user's hive (HKEY_CURRENT_USER).
@@ -189,8 +197,10 @@ TEST_F(EdgeSettings, BackupCopiesListedKeysAndRestoreBringsThemBack) {
     std::wstring zoom = Settings + L"\\" + Edge + L"\\MicrosoftEdge\\Zoom\\Nested";
     std::wstring other = Settings + L"\\" + Edge + L"\\MicrosoftEdge\\NotListed";
     WriteKeys(HKEY_CURRENT_USER, {
-                                     {main, {{L"Home", Sz(L"https://a&b")}, {L"Count", Dword(7)},
-                                             {L"Cache", ExpandSz(L"%SystemRoot%\\cache")}}},
+                                     {main,
+                                      {{L"Home", Sz(L"https://a&b")},
+                                       {L"Count", Dword(7)},
+                                       {L"Cache", ExpandSz(L"%SystemRoot%\\cache")}}},
                                      {zoom, {{L"Level", Dword(3)}}},
                                      {other, {{L"x", Sz(L"y")}}},
                                  });
@@ -206,18 +216,20 @@ TEST_F(EdgeSettings, BackupCopiesListedKeysAndRestoreBringsThemBack) {
     EXPECT_EQ(std::wstring(windows) + L"\\cache", ReadSz(HKEY_CURRENT_USER, backupMain, L"Cache", &type));
     EXPECT_EQ(static_cast<DWORD>(REG_EXPAND_SZ), type); // expanded, but still an expandable string
     DWORD level = 0, size = sizeof(level);
-    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, (Backup + L"\\" + Edge + L"\\MicrosoftEdge\\Zoom\\Nested").c_str(),
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER,
+                                          (Backup + L"\\" + Edge + L"\\MicrosoftEdge\\Zoom\\Nested").c_str(),
                                           L"Level", RRF_RT_REG_DWORD, nullptr, &level, &size));
     EXPECT_EQ(3u, level);
-    EXPECT_EQ(L"<missing>", ReadSz(HKEY_CURRENT_USER, Backup + L"\\" + Edge + L"\\MicrosoftEdge\\NotListed", L"x", &type));
+    EXPECT_EQ(L"<missing>",
+              ReadSz(HKEY_CURRENT_USER, Backup + L"\\" + Edge + L"\\MicrosoftEdge\\NotListed", L"x", &type));
 
     // Restore into a settings root whose Edge keys are gone.
     SHDeleteKeyW(HKEY_CURRENT_USER, (Settings + L"\\" + Edge).c_str());
     module.RestoreAppSettings(sid);
     EXPECT_EQ(L"https://a&b", ReadSz(HKEY_CURRENT_USER, main, L"Home", &type));
     size = sizeof(level);
-    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, zoom.c_str(), L"Level", RRF_RT_REG_DWORD, nullptr, &level,
-                                          &size));
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, zoom.c_str(), L"Level", RRF_RT_REG_DWORD,
+                                          nullptr, &level, &size));
 
     // A SID text that would climb out of HKEY_USERS is refused.
     EXPECT_THROW(module.BackupAppSettings2(sid + L"\\..\\x", Profile), AppxError);
@@ -227,7 +239,8 @@ TEST_F(EdgeSettings, RestoreWithoutBackupChangesNothing) {
     ManageAppx module(ScratchSettings());
     HKEY key = nullptr;
     module.RestoreAppSettings(CurrentSid());
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_CURRENT_USER, (Settings + L"\\" + Edge).c_str(), 0, KEY_READ, &key));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegOpenKeyExW(HKEY_CURRENT_USER, (Settings + L"\\" + Edge).c_str(), 0, KEY_READ, &key));
 }
 
 } // namespace
@@ -238,14 +251,16 @@ namespace {
 TEST(FolderLinks, NeitherFollowedWhenBackingUpNorWrittenThroughWhenRestoring) {
     const std::wstring base = L"C:\\corvane-scratch\\appxcore-links";
     const std::wstring profile = base + L"\\profile";
-    const std::wstring cortana = profile + L"\\AppData\\Local\\Packages\\Microsoft.Windows.Cortana_cw5n1h2txyewy";
+    const std::wstring cortana =
+        profile + L"\\AppData\\Local\\Packages\\Microsoft.Windows.Cortana_cw5n1h2txyewy";
     DWORD attributes = GetFileAttributesW((cortana + L"\\linked").c_str());
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << "plant-links.sh has not run";
     ASSERT_TRUE(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 
     ManageAppx module(ScratchSettings());
     module.BackupAppFiles2(profile);
-    std::wstring saved = profile + L"\\AppData\\Local\\Quillmar\\Migrate\\Packages\\Microsoft.Windows.Cortana_cw5n1h2txyewy";
+    std::wstring saved =
+        profile + L"\\AppData\\Local\\Quillmar\\Migrate\\Packages\\Microsoft.Windows.Cortana_cw5n1h2txyewy";
     EXPECT_EQ("ok", ReadFileBytes(saved + L"\\LocalState\\ok.txt"));
     EXPECT_FALSE(DirExists(saved + L"\\linked"));
     EXPECT_FALSE(FileExists(saved + L"\\linked\\secret.txt"));

@@ -51,16 +51,17 @@ TEST_F(ListFile, WrittenListReadsBackFieldForField) {
         FAIL() << Narrow(e.message()) << "\n" << ReadFileBytes(path);
     }
     ASSERT_EQ(list.size(), back.size());
-    for (size_t i = 0; i < list.size(); ++i) EXPECT_TRUE(list[i] == back[i]) << "record " << i;
+    for (size_t i = 0; i < list.size(); ++i)
+        EXPECT_TRUE(list[i] == back[i]) << "record " << i;
     EXPECT_FALSE(FileExists(path + L".new"));
 
     // Element names, order and value spellings as the other companion expects them.
     std::string text = ReadFileBytes(path);
     size_t root = text.find("<ArrayOfPackageInfo");
     ASSERT_NE(std::string::npos, root);
-    const char* fields[] = {"<name>", "<publisher>", "<architecture>", "<resourceId", "<version>", "<fullName>",
-                            "<path>", "<isFramework>", "<familyName>", "<publisherId>", "<dependencies>",
-                            "<installedfailed>"};
+    const char* fields[] = {"<name>",       "<publisher>",   "<architecture>", "<resourceId",
+                            "<version>",    "<fullName>",    "<path>",         "<isFramework>",
+                            "<familyName>", "<publisherId>", "<dependencies>", "<installedfailed>"};
     size_t at = root;
     for (const char* f : fields) {
         size_t next = text.find(f, at);
@@ -76,7 +77,8 @@ TEST_F(ListFile, WrittenListReadsBackFieldForField) {
 
 TEST_F(ListFile, EmptyRootReadsAsEmptyList) {
     EXPECT_TRUE(ParsePackageList("<ArrayOfPackageInfo />").empty());
-    EXPECT_TRUE(ParsePackageList("<?xml version=\"1.0\"?>\r\n<ArrayOfPackageInfo></ArrayOfPackageInfo>\r\n").empty());
+    EXPECT_TRUE(
+        ParsePackageList("<?xml version=\"1.0\"?>\r\n<ArrayOfPackageInfo></ArrayOfPackageInfo>\r\n").empty());
 }
 
 TEST_F(ListFile, EmptyListAndReplacedFile) {
@@ -90,7 +92,8 @@ TEST_F(ListFile, ReadsWithoutDeclarationOrIndentationAndInUtf16) {
     std::string compact =
         "<ArrayOfPackageInfo xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
         "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\"><PackageInfo><name>A&amp;B</name>"
-        "<resourceId /><version>1.0.0.0</version><path><![CDATA[C:\\x<y>]]></path><isFramework>true</isFramework>"
+        "<resourceId "
+        "/><version>1.0.0.0</version><path><![CDATA[C:\\x<y>]]></path><isFramework>true</isFramework>"
         "<dependencies>2</dependencies><futureField>x</futureField></PackageInfo></ArrayOfPackageInfo>";
     std::vector<PackageInfo> list = ParsePackageList(compact);
     ASSERT_EQ(1u, list.size());
@@ -102,9 +105,10 @@ TEST_F(ListFile, ReadsWithoutDeclarationOrIndentationAndInUtf16) {
     EXPECT_FALSE(list[0].installedfailed);
 
     // UTF-16 with a byte order mark and a declaration naming it, as .NET writers produce.
-    std::wstring wide = L"\xFEFF<?xml version=\"1.0\" encoding=\"utf-16\"?>\r\n<ArrayOfPackageInfo>\r\n  <PackageInfo>\r\n"
-                        L"    <name>caf\u00e9</name>\r\n    <installedfailed>true</installedfailed>\r\n  </PackageInfo>\r\n"
-                        L"</ArrayOfPackageInfo>";
+    std::wstring wide =
+        L"\xFEFF<?xml version=\"1.0\" encoding=\"utf-16\"?>\r\n<ArrayOfPackageInfo>\r\n  <PackageInfo>\r\n"
+        L"    <name>caf\u00e9</name>\r\n    <installedfailed>true</installedfailed>\r\n  </PackageInfo>\r\n"
+        L"</ArrayOfPackageInfo>";
     std::string bytes(reinterpret_cast<const char*>(wide.data()), wide.size() * 2);
     WriteFileBytes(Scratch + L"\\utf16", bytes);
     list = ReadPackageList(Scratch + L"\\utf16");
@@ -120,12 +124,14 @@ TEST_F(ListFile, DamagedFilesReadAsAbsent) {
     std::vector<PackageInfo> list = {Sample(3)};
 
     const std::string damaged[] = {
-        good.substr(0, good.size() / 2),                    // truncated mid-record
+        good.substr(0, good.size() / 2),                     // truncated mid-record
         good.substr(0, good.rfind("</ArrayOfPackageInfo>")), // root never closed
         std::string("\x00\x13garbage\xff\xfe\x01", 11),
         "",
-        "<ArrayOfPackageInfo><PackageInfo><isFramework>maybe</isFramework></PackageInfo></ArrayOfPackageInfo>",
-        "<ArrayOfPackageInfo><PackageInfo><dependencies>99999999999</dependencies></PackageInfo></ArrayOfPackageInfo>",
+        "<ArrayOfPackageInfo><PackageInfo><isFramework>maybe</isFramework></PackageInfo></"
+        "ArrayOfPackageInfo>",
+        "<ArrayOfPackageInfo><PackageInfo><dependencies>99999999999</dependencies></PackageInfo></"
+        "ArrayOfPackageInfo>",
         "<SomethingElse />",
         // Cut after a complete line that ends in an empty element: Wine's reader supplies the
         // missing end tags and reports a clean end.
@@ -135,7 +141,8 @@ TEST_F(ListFile, DamagedFilesReadAsAbsent) {
     };
     std::vector<std::string> cases(std::begin(damaged), std::end(damaged));
     // Cut at every tenth byte: no cut may hang or crash the reader, and none reads as a list.
-    for (size_t n = 1; n < good.size() - 25; n += 10) cases.push_back(good.substr(0, n));
+    for (size_t n = 1; n < good.size() - 25; n += 10)
+        cases.push_back(good.substr(0, n));
     for (const std::string& bytes : cases) {
         WriteFileBytes(path, bytes);
         EXPECT_FALSE(TryReadPackageList(path, &list)) << bytes.size() << " bytes";

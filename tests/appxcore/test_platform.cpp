@@ -21,13 +21,15 @@ const std::wstring Windows = L"CN=Microsoft Windows, O=Microsoft Corporation, L=
 
 std::vector<std::wstring> FullNames(const std::vector<PackageInfo>& list) {
     std::vector<std::wstring> names;
-    for (const PackageInfo& p : list) names.push_back(p.fullName);
+    for (const PackageInfo& p : list)
+        names.push_back(p.fullName);
     return names;
 }
 
 std::vector<std::wstring> PlatformOrder(PackagePlatform& platform, const std::wstring& sid) {
     std::vector<std::wstring> names;
-    for (const PackagePtr& p : platform.FindPackagesForUser(sid)) names.push_back(p->Identity().fullName);
+    for (const PackagePtr& p : platform.FindPackagesForUser(sid))
+        names.push_back(p->Identity().fullName);
     return names;
 }
 
@@ -46,8 +48,9 @@ TEST(PlatformChoice, WineDivergence_ActivationFailsCleanlyAndStandInIsUsed) {
     EXPECT_EQ(0, module.GetAppxPackagesBySid(User, list, nullptr));
     EXPECT_EQ(std::vector<std::wstring>{app}, FullNames(ReadPackageList(list)));
     std::wstring log = repo.ReadLog();
-    EXPECT_NE(std::wstring::npos, log.find(L"Windows.Management.Deployment.PackageManager cannot be activated "
-                                           L"(0x80040154"))
+    EXPECT_NE(std::wstring::npos,
+              log.find(L"Windows.Management.Deployment.PackageManager cannot be activated "
+                       L"(0x80040154"))
         << corvane_test::Narrow(log);
     EXPECT_NE(std::wstring::npos, log.find(L"stand-in"));
     EXPECT_NE(std::wstring::npos, module.Platform().Description().find(repo.packages()));
@@ -60,7 +63,8 @@ TEST(Listing, OrderOfFindPackagesForUserKeptWithoutDependencies) {
         repo.Install(L"2", L"Contoso.Alpha", Contoso, L"3.0.0.0", L"neutral"),
         repo.Install(L"3", L"Contoso.Mike", Contoso, L"2.0.0.0", L"x86"),
     };
-    for (const std::wstring& name : installed) repo.Register(User, name);
+    for (const std::wstring& name : installed)
+        repo.Register(User, name);
     ManageAppx module(repo.settings());
     std::wstring list = repo.root() + L"\\Migrate-AppxPackage";
     ASSERT_EQ(0, module.GetAppxPackagesBySid(User, list, nullptr));
@@ -74,7 +78,8 @@ TEST(Listing, OrderOfFindPackagesForUserKeptWithoutDependencies) {
         EXPECT_EQ(L"h91ms92gdsmmt", r.publisherId);
         EXPECT_EQ(r.name + L"_h91ms92gdsmmt", r.familyName);
     }
-    auto alpha = std::find_if(records.begin(), records.end(), [](const PackageInfo& r) { return r.name == L"Contoso.Alpha"; });
+    auto alpha = std::find_if(records.begin(), records.end(),
+                              [](const PackageInfo& r) { return r.name == L"Contoso.Alpha"; });
     ASSERT_NE(records.end(), alpha);
     EXPECT_EQ(L"Neutral", alpha->architecture);
     EXPECT_EQ(L"Contoso.Alpha_3.0.0.0_neutral__h91ms92gdsmmt", alpha->fullName);
@@ -115,7 +120,8 @@ TEST(Listing, LastNewerCandidateOfTheSameArchitectureWins) {
     std::wstring otherArch = repo.Install(L"p4", L"Contoso.App", Contoso, L"30.0.0.0", L"x86");
     std::wstring older = repo.Install(L"p5", L"Contoso.App", Contoso, L"1.0.0.1", L"x64");
     repo.Register(User, own);
-    for (const std::wstring& n : {highest, later, otherArch, older}) repo.Register(Other, n);
+    for (const std::wstring& n : {highest, later, otherArch, older})
+        repo.Register(Other, n);
     ManageAppx module(repo.settings());
     std::wstring list = repo.root() + L"\\Migrate-AppxPackage";
     ASSERT_EQ(0, module.GetAppxPackagesBySid(User, list, nullptr));
@@ -202,8 +208,10 @@ TEST(Listing, AccessDeniedText) {
     ManageAppx module(settings);
     RecordingLog log;
     EXPECT_EQ(1, module.GetAppxPackagesBySid(User, repo.root() + L"\\list", &log));
-    EXPECT_EQ(std::vector<std::wstring>{L"E: packageManager.FindPackagesForUser() failed because access was denied."},
-              log.entries);
+    EXPECT_EQ(
+        std::vector<std::wstring>{
+            L"E: packageManager.FindPackagesForUser() failed because access was denied."},
+        log.entries);
 }
 
 TEST(VersionRefresh, DroppedKeptAndEqualVersionsKeepTheEarlierCandidate) {
@@ -213,7 +221,8 @@ TEST(VersionRefresh, DroppedKeptAndEqualVersionsKeepTheEarlierCandidate) {
     std::wstring same = repo.Install(L"d1", L"Contoso.Same", Contoso, L"1.0.0.0", L"x64");
     std::wstring arm = repo.Install(L"e1", L"Contoso.ArmOnly", Contoso, L"9.0.0.0", L"arm");
     std::wstring unregistered = repo.Install(L"f1", L"Contoso.Removed", Contoso, L"1.0.0.0", L"x64");
-    for (const std::wstring& n : {neutral, x64, same, arm}) repo.Register(Other, n);
+    for (const std::wstring& n : {neutral, x64, same, arm})
+        repo.Register(Other, n);
 
     auto record = [](const std::wstring& name, const std::wstring& version, const std::wstring& arch) {
         PackageInfo p;

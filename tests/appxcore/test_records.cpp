@@ -30,12 +30,16 @@ TEST(CompareVersions, NonNumberRaises) {
 }
 
 TEST(FamilyMap, OnlyOnWindows81AndIgnoringCase) {
-    EXPECT_EQ(L"Microsoft.MoCamera_cw5n1h2txyewy", GetMappedFamilyName(L"microsoft.camera_8WEKYB3D8BBWE", 6, 3));
+    EXPECT_EQ(L"Microsoft.MoCamera_cw5n1h2txyewy",
+              GetMappedFamilyName(L"microsoft.camera_8WEKYB3D8BBWE", 6, 3));
     EXPECT_EQ(L"Microsoft.Media.PlayReadyClient.2_8wekyb3d8bbwe",
               GetMappedFamilyName(L"Microsoft.Media.PlayReadyClient_8wekyb3d8bbwe", 6, 3));
-    EXPECT_EQ(L"Microsoft.WinJS.2.0_8wekyb3d8bbwe", GetMappedFamilyName(L"Microsoft.WinJS.1.0_8wekyb3d8bbwe", 6, 3));
-    EXPECT_EQ(L"FileManager_cw5n1h2txyewy", GetMappedFamilyName(L"microsoft.windowsphotos_8wekyb3d8bbwe", 6, 3));
-    EXPECT_EQ(L"FileManager_cw5n1h2txyewy", GetMappedFamilyName(L"microsoft.microsoftskydrive_8wekyb3d8bbwe", 6, 3));
+    EXPECT_EQ(L"Microsoft.WinJS.2.0_8wekyb3d8bbwe",
+              GetMappedFamilyName(L"Microsoft.WinJS.1.0_8wekyb3d8bbwe", 6, 3));
+    EXPECT_EQ(L"FileManager_cw5n1h2txyewy",
+              GetMappedFamilyName(L"microsoft.windowsphotos_8wekyb3d8bbwe", 6, 3));
+    EXPECT_EQ(L"FileManager_cw5n1h2txyewy",
+              GetMappedFamilyName(L"microsoft.microsoftskydrive_8wekyb3d8bbwe", 6, 3));
     EXPECT_EQ(L"", GetMappedFamilyName(L"Microsoft.Camera_8wekyb3d8bbwe", 6, 2));
     EXPECT_EQ(L"", GetMappedFamilyName(L"Microsoft.Camera_8wekyb3d8bbwe", 10, 0));
     EXPECT_EQ(L"", GetMappedFamilyName(L"Microsoft.Other_8wekyb3d8bbwe", 6, 3));
@@ -48,20 +52,25 @@ TEST(Tables, RowsAndOrder) {
     EXPECT_EQ(L"windows.immersivecontrolpanel_cw5n1h2txyewy", UpdaterPriorityPackages[0]);
     EXPECT_EQ(L"Microsoft.Windows.Cortana_cw5n1h2txyewy", UpdaterPriorityPackages[2]);
     ASSERT_EQ(30u, IncludedAppRegSettings.size());
-    EXPECT_EQ(L"microsoft.microsoftedge_8wekyb3d8bbwe\\MicrosoftEdge\\BingPageData", IncludedAppRegSettings.front());
-    EXPECT_EQ(L"microsoft.microsoftedge_8wekyb3d8bbwe\\MicrosoftEdge\\Internet Settings", IncludedAppRegSettings[9]);
+    EXPECT_EQ(L"microsoft.microsoftedge_8wekyb3d8bbwe\\MicrosoftEdge\\BingPageData",
+              IncludedAppRegSettings.front());
+    EXPECT_EQ(L"microsoft.microsoftedge_8wekyb3d8bbwe\\MicrosoftEdge\\Internet Settings",
+              IncludedAppRegSettings[9]);
     EXPECT_EQ(L"microsoft.microsoftedge_8wekyb3d8bbwe\\MicrosoftEdge\\Zoom", IncludedAppRegSettings.back());
     EXPECT_EQ(L"SOFTWARE\\Quillmar\\Edb", ManageAppxSettings().pendingTileKey);
     EXPECT_EQ(L"Migrate-AppxPackage-Fail", std::wstring(FailureListName));
     ASSERT_EQ(3u, IncludedPackageFolders.size());
-    EXPECT_EQ(L"Microsoft.MicrosoftEdge_8wekyb3d8bbwe\\AC\\MicrosoftEdge\\User\\Default", IncludedPackageFolders[0]);
+    EXPECT_EQ(L"Microsoft.MicrosoftEdge_8wekyb3d8bbwe\\AC\\MicrosoftEdge\\User\\Default",
+              IncludedPackageFolders[0]);
 }
 
 TEST(Identity, PublisherIdAsWindowsComputesIt) {
     EXPECT_EQ(L"8wekyb3d8bbwe",
-              ComputePublisherId(L"CN=Microsoft Corporation, O=Microsoft Corporation, L=Redmond, S=Washington, C=US"));
-    EXPECT_EQ(L"cw5n1h2txyewy",
-              ComputePublisherId(L"CN=Microsoft Windows, O=Microsoft Corporation, L=Redmond, S=Washington, C=US"));
+              ComputePublisherId(
+                  L"CN=Microsoft Corporation, O=Microsoft Corporation, L=Redmond, S=Washington, C=US"));
+    EXPECT_EQ(
+        L"cw5n1h2txyewy",
+        ComputePublisherId(L"CN=Microsoft Windows, O=Microsoft Corporation, L=Redmond, S=Washington, C=US"));
     EXPECT_EQ(L"h91ms92gdsmmt", ComputePublisherId(L"CN=Contoso"));
 }
 
@@ -86,14 +95,16 @@ TEST(Identity, FullAndFamilyNames) {
 TEST(Identity, ManifestPathAsFileUri) {
     EXPECT_EQ(L"file:///C:/Program%20Files/WindowsApps/A_1.0.0.0_x64__abc/AppxManifest.xml",
               ManifestPathToFileUri(L"C:\\Program Files\\WindowsApps\\A_1.0.0.0_x64__abc\\AppxManifest.xml"));
-    EXPECT_EQ(L"file:///C:/a%23b/%25c/AppxManifest.xml", ManifestPathToFileUri(L"C:\\a#b\\%c\\AppxManifest.xml"));
+    EXPECT_EQ(L"file:///C:/a%23b/%25c/AppxManifest.xml",
+              ManifestPathToFileUri(L"C:\\a#b\\%c\\AppxManifest.xml"));
 }
 
 TEST(Registration, CountAndSelectionByMode) {
     std::vector<PackageInfo> list(3);
     list[0].familyName = L"Other.App_abc";
     list[1].familyName = L"Microsoft.Windows.Cortana_cw5n1h2txyewy";
-    list[2].familyName = L"microsoft.windows.cortana_cw5n1h2txyewy"; // exact comparison: not a priority family
+    list[2].familyName =
+        L"microsoft.windows.cortana_cw5n1h2txyewy"; // exact comparison: not a priority family
     // Update counts the list size minus the priority rows even when fewer are present.
     EXPECT_EQ(-1, RegistrationCount(RegisterType::Update, list.size(), ServicePriorityPackages));
     EXPECT_EQ(4, RegistrationCount(RegisterType::Priority, list.size(), ServicePriorityPackages));
