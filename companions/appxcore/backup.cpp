@@ -231,9 +231,17 @@ bool ManageAppx::vedatamodelDbBackup(const std::wstring& currentProfile, const s
     std::wstring folder = currentProfile + L"\\Appdata\\Local\\Quillmar\\Migrate";
     std::wstring database = currentProfile + L"\\Appdata\\Local\\TileDataLayer\\Database\\vedatamodel.edb";
     DWORD error = ERROR_SUCCESS;
-    int created = SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-    if (created != ERROR_SUCCESS && created != ERROR_ALREADY_EXISTS && created != ERROR_FILE_EXISTS)
-        error = static_cast<DWORD>(created);
+    // The service copies with its own rights inside a folder the user owns: neither path may pass
+    // through a link the user planted.
+    if (CrossesLink(currentProfile, database) || CrossesLink(currentProfile, folder))
+        error = ERROR_ACCESS_DENIED;
+    if (error == ERROR_SUCCESS) {
+        int created = SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+        if (created != ERROR_SUCCESS && created != ERROR_ALREADY_EXISTS && created != ERROR_FILE_EXISTS)
+            error = static_cast<DWORD>(created);
+    }
+    if (error == ERROR_SUCCESS && CrossesLink(currentProfile, folder + L"\\vedatamodel.edb"))
+        error = ERROR_ACCESS_DENIED;
     if (error == ERROR_SUCCESS) {
         if (CopyFileW(database.c_str(), (folder + L"\\vedatamodel.edb").c_str(), FALSE)) return true;
         error = GetLastError();

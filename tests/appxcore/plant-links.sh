@@ -15,3 +15,7 @@ printf 'ok' >"$packages/Microsoft.Windows.Cortana_cw5n1h2txyewy/LocalState/ok.tx
 printf 'restored' >"$backup/Microsoft.Windows.ShellExperienceHost_cw5n1h2txyewy/x.txt"
 ln -s "$base/outside" "$packages/Microsoft.Windows.Cortana_cw5n1h2txyewy/linked"
 ln -s "$base/outside-target" "$packages/Microsoft.Windows.ShellExperienceHost_cw5n1h2txyewy"
+# A tile database folder that is a link to another folder holding a database.
+mkdir -p "$base/outside-tiles" "$base/profile/AppData/Local/TileDataLayer"
+printf 'other user' >"$base/outside-tiles/vedatamodel.edb"
+ln -s "$base/outside-tiles" "$base/profile/AppData/Local/TileDataLayer/Database"

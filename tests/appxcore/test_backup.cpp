@@ -270,6 +270,13 @@ TEST(FolderLinks, NeitherFollowedWhenBackingUpNorWrittenThroughWhenRestoring) {
     module.RestoreAppFiles(profile);
     EXPECT_FALSE(FileExists(base + L"\\outside-target\\x.txt"));
     EXPECT_EQ("ok", ReadFileBytes(cortana + L"\\LocalState\\ok.txt"));
+
+    // The tile database folder is a link: nothing is copied through it, and the failure is reported.
+    RecordingLog log;
+    ManageAppx service(ScratchSettings(), &log);
+    EXPECT_FALSE(service.vedatamodelDbBackup(profile, L"", false));
+    EXPECT_FALSE(FileExists(profile + L"\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb"));
+    EXPECT_EQ(1u, log.entries.size());
     DeleteTestTree(base);
 }
 
