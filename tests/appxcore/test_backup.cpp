@@ -5,6 +5,8 @@
 #include "harness/testlib.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <shlwapi.h>
 
 using namespace appxcore;

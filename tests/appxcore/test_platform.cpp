@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace appxcore;
 using namespace appx_test;
 using corvane_test::FileExists;
