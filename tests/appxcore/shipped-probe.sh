@@ -12,7 +12,12 @@ mkdir -p "$scratch"
 cp "$probe" "$scratch/"
 logs=("$WINEPREFIX"/drive_c/users/*/AppData/Local/Quillmar/Migrate-AppxPackage.log)
 rm -f "${logs[@]}"
-out=$("$harness/wine64" 'C:\corvane-scratch\appxcore-probe\appxcore_probe.exe' -platform </dev/null 2>/dev/null)
+# Output goes to a file, not a pipe: Wine's helper processes may inherit the stream and hold a
+# pipe open after the program ends.
+result=$(mktemp)
+"$harness/wine64" 'C:\corvane-scratch\appxcore-probe\appxcore_probe.exe' -platform </dev/null >"$result" 2>/dev/null
+out=$(cat "$result")
+rm -f "$result"
 rm -rf "$scratch"
 echo "$out"
 case "$out" in
