@@ -88,6 +88,47 @@ TEST(Listing, OrderOfFindPackagesForUserKeptWithoutDependencies) {
     EXPECT_EQ(repo.packages() + L"\\2", alpha->path);
 }
 
+// The stand-in with its per-user order reversed, so that the listing's order cannot come from
+// sorting by name.
+struct ReversedPlatform : PackagePlatform {
+    std::unique_ptr<PackagePlatform> inner;
+    explicit ReversedPlatform(const StandInRepository& r) : inner(CreateStandInPackagePlatform(r)) {}
+    std::vector<PackagePtr> FindPackagesForUser(const std::wstring& sid) override {
+        std::vector<PackagePtr> packages = inner->FindPackagesForUser(sid);
+        std::reverse(packages.begin(), packages.end());
+        return packages;
+    }
+    std::vector<PackagePtr> FindPackages(const std::wstring& family) override {
+        return inner->FindPackages(family);
+    }
+    DeploymentOutcome RegisterPackage(const std::wstring& path) override {
+        return inner->RegisterPackage(path);
+    }
+    std::wstring Description() const override { return L"reversed"; }
+};
+
+TEST(Listing, OrderFollowsThePlatformNotTheNames) {
+    Repository repo(L"reversed");
+    std::vector<std::wstring> installed = {
+        repo.Install(L"1", L"Contoso.Alpha", Contoso, L"1.0.0.0", L"x64"),
+        repo.Install(L"2", L"Contoso.Mike", Contoso, L"1.0.0.0", L"x64"),
+        repo.Install(L"3", L"Contoso.Zulu", Contoso, L"1.0.0.0", L"x64"),
+    };
+    for (const std::wstring& name : installed)
+        repo.Register(User, name);
+    ManageAppxSettings settings = repo.settings();
+    auto platform = std::make_shared<ReversedPlatform>(settings.repository);
+    std::vector<std::wstring> expected = PlatformOrder(*platform, User);
+    ASSERT_EQ(3u, expected.size());
+    settings.platform = platform;
+    ManageAppx module(settings);
+    std::wstring list = repo.root() + L"\\Migrate-AppxPackage";
+    ASSERT_EQ(0, module.GetAppxPackagesBySid(User, list, nullptr));
+    std::vector<std::wstring> names = FullNames(ReadPackageList(list));
+    EXPECT_EQ(expected, names);
+    EXPECT_FALSE(std::is_sorted(names.begin(), names.end()));
+}
+
 TEST(Listing, FrameworkNeededByTwoAppsListedOnceBeforeBoth) {
     Repository repo(L"framework");
     Dependency runtime{L"Contoso.Runtime", Contoso, L"1.0.0.0"};
