@@ -64,7 +64,7 @@ std::vector<std::wstring> SubKeys(HKEY key) {
 }
 
 bool ValidSidText(const std::wstring& sid) {
-    if (sid.empty() || sid.size() > MaxSidChars) return false;
+    if (sid.empty() || sid.size() > MaxSidChars || sid.find_first_of(L"\\/") != std::wstring::npos) return false;
     PSID binary = nullptr;
     if (!ConvertStringSidToSidW(sid.c_str(), &binary)) return false;
     LocalFree(binary);
