@@ -2,7 +2,7 @@
 """Times the default profile update against the copy tools an administrator would otherwise use.
 
 Started by bench/run, which builds the programs and makes the Wine prefix. For every size it makes
-one synthetic profile and then, repetition by repetition and in turn, times:
+one synthetic profile and then, repetition by repetition, each repetition starting with the next copier, times:
   corvane    corvane.exe <profile> /q /NoAppx, the whole process (64-bit build under wine64)
   bare walk  barewalk.exe: the same fifteen folders with FindFirstFileW/FindNextFileW and CopyFileW only
   xcopy      Wine's xcopy /E /I /H /K /Y, one process per folder, as an administrator's script would
@@ -28,7 +28,7 @@ def parse_args():
     p.add_argument("--out", required=True)
     p.add_argument("--sizes", default="1000,5000,20000", help="files per profile, comma-separated")
     p.add_argument("--reps", type=int, default=3)
-    p.add_argument("--kb-per-file", type=int, default=40, help="average size of a copied file")
+    p.add_argument("--kb-per-file", type=int, default=24, help="average size of a copied file")
     p.add_argument("--seed", type=int, default=7)
     p.add_argument("--label", default="", help="a word for the result files, such as before or after")
     return p.parse_args()
@@ -161,29 +161,33 @@ def main():
         cpus = {m: [] for m in METHODS}
         copies = None
         landed = {}
-        for rep in range(args.reps):
-            # corvane: the whole update, hive and clean-up included.
+
+        def record(method, result, folder):
+            s, code, peak, out = result
+            times[method].append(s)
+            peaks[method].append(peak)
+            cpus[method].append(CPU[-1])
+            landed[method] = count_files(folder)
+            return code, out
+
+        def run_corvane():
+            # The whole update, hive and clean-up included.
             empty_folder(default_linux)
-            s, code, peak, out = timed(wine.command("C:\\corvane-bin\\corvane.exe", name, "/q", "/NoAppx"),
-                                       wine.env, wine.drive)
+            code, out = record("corvane", timed(wine.command("C:\\corvane-bin\\corvane.exe", name, "/q", "/NoAppx"),
+                                                wine.env, wine.drive), default_linux)
             if code != 0 or "successfully updated" not in out:
                 sys.exit("corvane failed (exit %d):\n%s" % (code, out))
-            times["corvane"].append(s)
-            peaks["corvane"].append(peak)
-            cpus["corvane"].append(CPU[-1])
-            landed["corvane"] = count_files(default_linux)
 
+        def run_bare():
+            nonlocal copies
             empty_folder(default_linux)
-            s, code, peak, out = timed(wine.command(bench_bin + "\\barewalk.exe", source_win, default_win),
-                                       wine.env, wine.drive)
+            code, out = record("bare walk", timed(wine.command(bench_bin + "\\barewalk.exe", source_win, default_win),
+                                                  wine.env, wine.drive), default_linux)
             if code != 0:
                 sys.exit("the bare walk failed: %s" % out)
-            times["bare walk"].append(s)
-            peaks["bare walk"].append(peak)
-            cpus["bare walk"].append(CPU[-1])
             copies = int(out.split()[0].split("=")[1])
-            landed["bare walk"] = count_files(default_linux)
 
+        def run_xcopy():
             # One xcopy per folder, as a script would run them; timed together.
             empty_folder(default_linux)
             script = " && ".join(
@@ -191,48 +195,39 @@ def main():
                     " ".join("'%s'" % a for a in wine.command("xcopy.exe", "/E", "/I", "/H", "/K", "/Y",
                                                               source_win + "\\" + r, default_win + "\\" + r)),
                     r.replace("\\", "/")) for r in used_rows)
-            s, code, peak, out = timed(["bash", "-c", script], wine.env, wine.drive)
+            code, out = record("xcopy", timed(["bash", "-c", script], wine.env, wine.drive), default_linux)
             if code != 0:
                 sys.exit("xcopy failed: %s" % out)
-            times["xcopy"].append(s)
-            peaks["xcopy"].append(peak)
-            cpus["xcopy"].append(CPU[-1])
-            landed["xcopy"] = count_files(default_linux)
 
-            if have_robocopy:
-                empty_folder(default_linux)
-                script = " ; ".join(" ".join("'%s'" % a for a in wine.command(
-                    "robocopy.exe", source_win + "\\" + r, default_win + "\\" + r, "/E")) + " >/dev/null 2>&1"
-                    for r in used_rows)
-                s, code, peak, out = timed(["bash", "-c", script], wine.env, wine.drive)
-                times["robocopy"].append(s)
-                peaks["robocopy"].append(peak)
-                cpus["robocopy"].append(CPU[-1])
-                landed["robocopy"] = count_files(default_linux)
+        def run_robocopy():
+            empty_folder(default_linux)
+            script = " ; ".join(" ".join("'%s'" % a for a in wine.command(
+                "robocopy.exe", source_win + "\\" + r, default_win + "\\" + r, "/E")) + " >/dev/null 2>&1"
+                for r in used_rows)
+            record("robocopy", timed(["bash", "-c", script], wine.env, wine.drive), default_linux)
 
+        def run_cp():
             empty_folder(cp_out)
             script = " && ".join("mkdir -p '%s' && cp -a '%s/.' '%s'" % (
                 os.path.join(cp_out, *r.split("\\")), os.path.join(profile_linux, *r.split("\\")),
                 os.path.join(cp_out, *r.split("\\"))) for r in used_rows)
-            s, code, peak, _ = timed(["bash", "-c", script])
+            code, _ = record("cp -a", timed(["bash", "-c", script]), cp_out)
             if code != 0:
                 sys.exit("cp -a failed")
-            times["cp -a"].append(s)
-            peaks["cp -a"].append(peak)
-            cpus["cp -a"].append(CPU[-1])
-            landed["cp -a"] = count_files(cp_out)
+
+        runners = [run_corvane, run_bare, run_xcopy] + ([run_robocopy] if have_robocopy else []) + [run_cp]
+        for rep in range(args.reps):
+            # Each repetition starts with the next copier, so none always runs right after the same one.
+            for i in range(len(runners)):
+                runners[(rep + i) % len(runners)]()
             print("  repetition %d: %s" % (rep + 1, ", ".join(
-                "%s %.2f s" % (m, times[m][-1]) for m in METHODS if times[m])), flush=True)
+                "%s %.2f s (cpu %.2f)" % (m, times[m][-1], cpus[m][-1]) for m in METHODS if times[m])), flush=True)
         empty_folder(default_linux)
         shutil.rmtree(cp_out, ignore_errors=True)
         results.append(dict(files=int(facts["files"]), mb=int(facts["bytes"]) / 1048576, copies=copies,
                             times=times, peaks=peaks, cpus=cpus, landed=landed))
 
     write_report(args, results, have_robocopy)
-
-
-def fmt(values, f):
-    return f(values) if values else None
 
 
 def write_report(args, results, have_robocopy):
