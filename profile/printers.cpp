@@ -37,7 +37,9 @@ LONG ReadText(HKEY key, const wchar_t* name, DWORD bytes, GuardedPtr* text) {
 
 // A cache key name must be one plain key name: the values come from the user's hive and are put
 // into a deletion below HKEY_LOCAL_MACHINE.
-bool IsSingleKeyName(const wchar_t* name) { return name[0] != L'\0' && wcschr(name, L'\\') == nullptr; }
+bool IsSingleKeyName(const wchar_t* name) {
+    return name[0] != L'\0' && wcschr(name, L'\\') == nullptr;
+}
 
 // Deletes the cache key of one connection. The status the walk records: the "Server" size query's
 // result, then the deletion's. Connections without usable values leave the status as it was.
@@ -96,14 +98,14 @@ DWORD ResetPrinterConnections(const wchar_t* hiveRoot) {
             // A failure at one index skips it; past the subkeys counted at the open, any failure ends
             // the walk, so it always comes to an end.
             DWORD subkeys = 0;
-            if (RegQueryInfoKeyW(connections.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            if (RegQueryInfoKeyW(connections.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                 subkeys = 0;
             for (DWORD index = 0;; ++index) {
                 wchar_t name[256];
                 DWORD nameChars = 256;
-                LONG enumerated =
-                    RegEnumKeyExW(connections.get(), index, name, &nameChars, nullptr, nullptr, nullptr, nullptr);
+                LONG enumerated = RegEnumKeyExW(connections.get(), index, name, &nameChars, nullptr, nullptr,
+                                                nullptr, nullptr);
                 if (enumerated == ERROR_NO_MORE_ITEMS) break;
                 if (enumerated != ERROR_SUCCESS) {
                     if (index >= subkeys) break;
@@ -116,7 +118,8 @@ DWORD ResetPrinterConnections(const wchar_t* hiveRoot) {
 
     switch (status) {
     case ERROR_SUCCESS:
-        if (RestartSpooler() != ERROR_SUCCESS) ConsolePrint(L"%ws\r\n", L"Failed to restart spooler service.");
+        if (RestartSpooler() != ERROR_SUCCESS)
+            ConsolePrint(L"%ws\r\n", L"Failed to restart spooler service.");
         return ERROR_SUCCESS;
     case ERROR_FILE_NOT_FOUND:
         return ERROR_FILE_NOT_FOUND;
@@ -127,8 +130,8 @@ DWORD ResetPrinterConnections(const wchar_t* hiveRoot) {
 }
 
 DWORD RestartSpooler() {
-    UniqueService manager(OpenSCManagerW(nullptr,                 // local machine
-                                         nullptr,                 // default database
+    UniqueService manager(OpenSCManagerW(nullptr, // local machine
+                                         nullptr, // default database
                                          SC_MANAGER_ALL_ACCESS));
     if (!manager) return GetLastError();
 

@@ -14,10 +14,14 @@ const wchar_t DesktopKeyTemplate[] = L"%ws\\Control Panel\\Desktop";
 const wchar_t CurrentVersionKeyTemplate[] = L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion";
 const wchar_t BlissWallpaper[] = L"C:\\WINDOWS\\web\\wallpaper\\Bliss.bmp";
 
-bool MissingText(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
+bool MissingText(const wchar_t* text) {
+    return text == nullptr || text[0] == L'\0';
+}
 
 // The user's name anywhere in the stored path, letter case included.
-bool RefersToUser(const wchar_t* data, const wchar_t* userName) { return wcsstr(data, userName) != nullptr; }
+bool RefersToUser(const wchar_t* data, const wchar_t* userName) {
+    return wcsstr(data, userName) != nullptr;
+}
 
 DWORD SetString(HKEY key, const wchar_t* name, const wchar_t* text) {
     DWORD bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
@@ -38,11 +42,12 @@ const wchar_t* FileNamePart(const wchar_t* path) {
 
 // Copies the image the value names into the common Pictures folder and points the value at the
 // copy. *copied is set when an image was copied. Returns a code to remember, or 0.
-DWORD RelocateValue(HKEY desktop, const wchar_t* valueName, const wchar_t* path, wchar_t* pictures, bool* copied) {
+DWORD RelocateValue(HKEY desktop, const wchar_t* valueName, const wchar_t* path, wchar_t* pictures,
+                    bool* copied) {
     const wchar_t* fileName = FileNamePart(path);
     if (fileName == nullptr) return 0; // no file-name part: left as it is
 
-    HRESULT found = SHGetFolderPathW(nullptr,            // no owner window
+    HRESULT found = SHGetFolderPathW(nullptr, // no owner window
                                      CSIDL_COMMON_PICTURES,
                                      nullptr,            // no token: the common folder
                                      SHGFP_TYPE_DEFAULT, //
@@ -78,8 +83,8 @@ void ResetLegacyWallpaper(const wchar_t* mountName, const wchar_t* userName, boo
     // At most 260 bytes of data; one more character keeps unterminated data terminated.
     wchar_t wallpaper[MAX_PATH / 2 + 1] = {};
     DWORD bytes = MAX_PATH;
-    LONG read = RegQueryValueExW(desktop.get(), L"Wallpaper", nullptr, nullptr, reinterpret_cast<BYTE*>(wallpaper),
-                                 &bytes);
+    LONG read = RegQueryValueExW(desktop.get(), L"Wallpaper", nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(wallpaper), &bytes);
     if (read != ERROR_SUCCESS || bytes <= 2 || !RefersToUser(wallpaper, userName)) return;
 
     if (isWindows2000) {
@@ -113,7 +118,8 @@ DWORD RelocateWallpaper(const wchar_t* mountName, const wchar_t* userName) {
         }
 
         DWORD bytes = 0;
-        if (RegQueryValueExW(desktop.get(), valueName, nullptr, nullptr, nullptr, &bytes) != ERROR_SUCCESS) bytes = 0;
+        if (RegQueryValueExW(desktop.get(), valueName, nullptr, nullptr, nullptr, &bytes) != ERROR_SUCCESS)
+            bytes = 0;
         if (bytes <= 2) continue; // missing or empty
 
         // Room for one more character than the data, so data stored without a terminator ends there.

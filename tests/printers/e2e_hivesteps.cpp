@@ -30,7 +30,9 @@ class ResultHive {
     StoredValue Value(const std::wstring& key, const wchar_t* name) const {
         return ReadStored(HKEY_USERS, std::wstring(CheckMount) + L"\\" + key, name);
     }
-    bool Has(const std::wstring& key) const { return KeyExists(HKEY_USERS, std::wstring(CheckMount) + L"\\" + key); }
+    bool Has(const std::wstring& key) const {
+        return KeyExists(HKEY_USERS, std::wstring(CheckMount) + L"\\" + key);
+    }
 
   private:
     bool loaded_ = false;
@@ -49,15 +51,17 @@ std::vector<std::wstring> ProfileFolders() {
     SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_DEFAULT, profile);
     size_t skip = wcslen(profile) + 1;
     std::vector<std::wstring> rows;
-    for (int csidl : {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES, CSIDL_PERSONAL,
-                      CSIDL_RECENT, CSIDL_SENDTO, CSIDL_STARTMENU, CSIDL_NETHOOD, CSIDL_PRINTHOOD, CSIDL_TEMPLATES}) {
+    for (int csidl :
+         {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES, CSIDL_PERSONAL, CSIDL_RECENT,
+          CSIDL_SENDTO, CSIDL_STARTMENU, CSIDL_NETHOOD, CSIDL_PRINTHOOD, CSIDL_TEMPLATES}) {
         wchar_t path[MAX_PATH];
         if (SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_DEFAULT, path)))
             rows.push_back(std::wstring(path).substr(skip));
     }
     for (REFKNOWNFOLDERID id : {FOLDERID_Downloads, FOLDERID_Links}) {
         PWSTR path = nullptr;
-        if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &path))) rows.push_back(std::wstring(path).substr(skip));
+        if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &path)))
+            rows.push_back(std::wstring(path).substr(skip));
         CoTaskMemFree(path);
     }
     return rows;
@@ -73,8 +77,10 @@ class HiveSteps : public testing::Test {
     }
     void TearDown() override {
         if (defaultPath.empty()) return;
-        for (const auto& p : profiles) RemoveProfile(p);
-        for (const auto& c : copies) DeleteFileW(c.c_str());
+        for (const auto& p : profiles)
+            RemoveProfile(p);
+        for (const auto& c : copies)
+            DeleteFileW(c.c_str());
         DeleteTestTree(defaultPath);
         DeleteTestTree(defaultPath + L".corvane-backup");
         SetToolWindowsVersion(L"win7");
@@ -82,7 +88,8 @@ class HiveSteps : public testing::Test {
     TestProfile Profile(const std::wstring& name, const std::wstring& sid, const HiveSpec& hive) {
         TestProfile p = CreateProfile(name, sid, hive);
         profiles.push_back(p);
-        for (const auto& folder : ProfileFolders()) MakeDirs(p.path + L"\\" + folder);
+        for (const auto& folder : ProfileFolders())
+            MakeDirs(p.path + L"\\" + folder);
         return p;
     }
 
@@ -99,7 +106,8 @@ TEST_F(HiveSteps, WallpaperRelocatedOnWindows7And10) {
         const wchar_t* version;
         const wchar_t* name;
         const wchar_t* sid;
-    } runs[] = {{L"win7", L"HsWallSeven", L"S-1-5-21-41-41-41-1001"}, {L"win10", L"HsWallTen", L"S-1-5-21-41-41-41-1002"}};
+    } runs[] = {{L"win7", L"HsWallSeven", L"S-1-5-21-41-41-41-1001"},
+                {L"win10", L"HsWallTen", L"S-1-5-21-41-41-41-1002"}};
     for (const auto& run : runs) {
         SCOPED_TRACE(Narrow(run.version));
         std::wstring fileName = std::wstring(L"corvane-e2e-") + run.name + L".bmp";
@@ -120,7 +128,9 @@ TEST_F(HiveSteps, WallpaperRelocatedOnWindows7And10) {
         RunResult r = RunTool(std::wstring(run.name) + L" /q /NoAppx");
 
         ASSERT_EQ(0u, r.exitCode) << r.out;
-        EXPECT_EQ(std::string(Banner) + Updating + "Wallpaper copied to " + Narrow(pictures) + ".\r\n" + Success, r.out);
+        EXPECT_EQ(std::string(Banner) + Updating + "Wallpaper copied to " + Narrow(pictures) + ".\r\n" +
+                      Success,
+                  r.out);
         EXPECT_EQ("BM-e2e-image", ReadFileBytes(copy));
         ResultHive result(defaultPath + L"\\NTUSER.DAT");
         EXPECT_EQ(copy, result.Value(Desktop, L"Wallpaper").text);
@@ -159,7 +169,8 @@ TEST_F(HiveSteps, WallpaperResetOnWindows2000) {
     ASSERT_EQ(0u, r.exitCode) << r.out;
     ResultHive result(defaultPath + L"\\NTUSER.DAT");
     EXPECT_EQ(L"(None)", result.Value(Desktop, L"Wallpaper").text);
-    EXPECT_EQ(L"C:\\Documents and Settings\\HsWall2k\\Converted.bmp", result.Value(Desktop, L"ConvertedWallpaper").text);
+    EXPECT_EQ(L"C:\\Documents and Settings\\HsWall2k\\Converted.bmp",
+              result.Value(Desktop, L"ConvertedWallpaper").text);
 }
 
 // A connection's cache key goes, the hive keeps its connection, and the spooler is set to start

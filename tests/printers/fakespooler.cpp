@@ -3,7 +3,8 @@
 //   fakespooler.exe slow <ms>   reports STOP_PENDING and stops <ms> milliseconds later
 //   fakespooler.exe never       reports STOP_PENDING and keeps running
 // Setting the named event "Global\\CorvaneFakeSpoolerRelease" releases it in every mode, so a test
-// can clean up after "never". Each start, stop request and stop is appended to C:\corvane-scratch\fakespooler\events.log as one line.
+// can clean up after "never". Each start, stop request and stop is appended to
+// C:\corvane-scratch\fakespooler\events.log as one line.
 #include <windows.h>
 
 #include <stdio.h>
@@ -35,6 +36,22 @@ void LogEvent(const char* what) {
     CloseHandle(log);
 }
 
+// Whether the service database is locked while the stop is asked for: "locked" or "unlocked", or
+// "lock-unknown-<code>" where the query is not available.
+void LogLockStatus() {
+    char line[64];
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_QUERY_LOCK_STATUS);
+    BYTE buffer[1024] = {};
+    auto* status = reinterpret_cast<QUERY_SERVICE_LOCK_STATUSW*>(buffer);
+    DWORD needed = 0;
+    if (manager && QueryServiceLockStatusW(manager, status, sizeof buffer, &needed))
+        snprintf(line, sizeof line, "%s", status->fIsLocked ? "locked" : "unlocked");
+    else
+        snprintf(line, sizeof line, "lock-unknown-%lu", GetLastError());
+    if (manager) CloseServiceHandle(manager);
+    LogEvent(line);
+}
+
 void Report(DWORD state, DWORD waitHint) {
     EnterCriticalSection(&StatusLock);
     Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -42,7 +59,8 @@ void Report(DWORD state, DWORD waitHint) {
     Status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
     Status.dwWin32ExitCode = NO_ERROR;
     Status.dwWaitHint = waitHint;
-    Status.dwCheckPoint = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : Status.dwCheckPoint + 1;
+    Status.dwCheckPoint =
+        (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : Status.dwCheckPoint + 1;
     SetServiceStatus(StatusHandle, &Status);
     LeaveCriticalSection(&StatusLock);
 }
@@ -57,6 +75,7 @@ DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
     switch (control) {
     case SERVICE_CONTROL_STOP:
         LogEvent("stop-request");
+        LogLockStatus();
         Report(SERVICE_STOP_PENDING, 60000); // before the stop is signalled
         if (StopMode == Mode::Normal) {
             SetEvent(StopEvent);

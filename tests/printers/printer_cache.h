@@ -13,7 +13,8 @@
 namespace corvane_test {
 
 const wchar_t* const ProviderKey =
-    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\Providers\\Client Side Rendering Print Provider";
+    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\Providers\\Client Side Rendering Print "
+    L"Provider";
 
 // Path of a printer's cache key below HKEY_LOCAL_MACHINE.
 inline std::wstring CacheKey(const std::wstring& server, const std::wstring& printer) {
@@ -48,7 +49,8 @@ class PrinterCache {
 };
 
 // One connection of the hive: its key name and values as the spec writes them.
-inline void AddConnection(HiveSpec* spec, const std::wstring& name, const RegValue* guid, const RegValue* server) {
+inline void AddConnection(HiveSpec* spec, const std::wstring& name, const RegValue* guid,
+                          const RegValue* server) {
     auto& values = (*spec)[L"Printers\\Connections\\" + name];
     values[L"Provider"] = Sz(L"win32spl.dll");
     if (guid) values[L"GuidPrinter"] = *guid;

@@ -20,12 +20,13 @@ struct SpoolerState {
 inline SpoolerState QuerySpooler() {
     SpoolerState s;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE spooler = manager ? OpenServiceW(manager, L"Spooler", SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG) : nullptr;
+    SC_HANDLE spooler =
+        manager ? OpenServiceW(manager, L"Spooler", SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG) : nullptr;
     if (spooler) {
         SERVICE_STATUS_PROCESS status = {};
         DWORD needed = 0;
-        if (QueryServiceStatusEx(spooler, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                                 &needed)) {
+        if (QueryServiceStatusEx(spooler, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                 sizeof status, &needed)) {
             s.state = status.dwCurrentState;
             s.processId = status.dwProcessId;
         }
@@ -59,8 +60,8 @@ inline DWORD ConfigureSpooler(DWORD startType, const wchar_t* binaryPath) {
     if (!spooler) {
         result = GetLastError();
     } else {
-        if (!ChangeServiceConfigW(spooler, SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, binaryPath, nullptr,
-                                  nullptr, nullptr, nullptr, nullptr, nullptr))
+        if (!ChangeServiceConfigW(spooler, SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE, binaryPath,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
             result = GetLastError();
         CloseServiceHandle(spooler);
     }
@@ -78,7 +79,8 @@ inline DWORD ControlSpooler(bool start) {
         result = GetLastError();
     } else {
         SERVICE_STATUS status;
-        BOOL ok = start ? StartServiceW(spooler, 0, nullptr) : ControlService(spooler, SERVICE_CONTROL_STOP, &status);
+        BOOL ok = start ? StartServiceW(spooler, 0, nullptr)
+                        : ControlService(spooler, SERVICE_CONTROL_STOP, &status);
         if (!ok) result = GetLastError();
         CloseServiceHandle(spooler);
     }
@@ -115,8 +117,8 @@ class SpoolerGuard {
     }
     // Stopped or running, with the given start type, and for a stand-in its stop mode.
     void Prepare(bool running, DWORD startType, const std::wstring& standInMode = L"") {
-        std::wstring path = standInMode.empty() ? original_.binaryPath
-                                                : L"C:\\corvane-tests\\fakespooler.exe " + standInMode;
+        std::wstring path =
+            standInMode.empty() ? original_.binaryPath : L"C:\\corvane-tests\\fakespooler.exe " + standInMode;
         if (QuerySpooler().state != SERVICE_STOPPED) {
             ControlSpooler(false);
             ASSERT_TRUE(WaitForSpooler(SERVICE_STOPPED, 10000));

@@ -89,10 +89,12 @@ TEST_F(Printers, ServerNamesWithAndWithoutBackslashes) {
     EXPECT_FALSE(cache.Has(L"corvane-srv-b", GuidB));
     EXPECT_TRUE(cache.Has(L"corvane-srv-a", GuidC));
     EXPECT_TRUE(cache.Has(L"corvane-srv-b", GuidA));
-    EXPECT_EQ(L"\\\\corvane-srv-a",
-              ReadStored(HKEY_USERS, hive.Key(L"Printers\\Connections\\,,corvane-srv-a,Laser"), L"Server").text);
-    EXPECT_EQ(GuidB,
-              ReadStored(HKEY_USERS, hive.Key(L"Printers\\Connections\\,,corvane-srv-b,Inkjet"), L"GuidPrinter").text);
+    EXPECT_EQ(
+        L"\\\\corvane-srv-a",
+        ReadStored(HKEY_USERS, hive.Key(L"Printers\\Connections\\,,corvane-srv-a,Laser"), L"Server").text);
+    EXPECT_EQ(GuidB, ReadStored(HKEY_USERS, hive.Key(L"Printers\\Connections\\,,corvane-srv-b,Inkjet"),
+                                L"GuidPrinter")
+                         .text);
     EXPECT_EQ("", out);
     ExpectSpoolerRestarted();
 }
@@ -198,8 +200,8 @@ TEST_F(Printers, EnumerationFailureSkipsThatIndex) {
     ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
     HKEY tooLong;
     std::wstring name = L",,aaa" + std::wstring(256 - 5, L'a');
-    if (RegCreateKeyExW(HKEY_USERS, hive.Key(L"Printers\\Connections\\" + name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                        nullptr, &tooLong, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_USERS, hive.Key(L"Printers\\Connections\\" + name).c_str(), 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, &tooLong, nullptr) != ERROR_SUCCESS)
         GTEST_SKIP() << "key names over 255 characters are refused here (as on Windows)";
     RegCloseKey(tooLong);
 

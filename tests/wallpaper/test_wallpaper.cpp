@@ -29,7 +29,8 @@ class WallpaperFiles {
         MakeDirs(profile_ + L"\\Pictures");
     }
     ~WallpaperFiles() {
-        for (const auto& copy : copies_) DeleteFileW(copy.c_str());
+        for (const auto& copy : copies_)
+            DeleteFileW(copy.c_str());
         DeleteTestTree(profile_);
     }
     // Writes an image below the profile and returns its path.
@@ -66,7 +67,8 @@ DWORD RelocateCapturing(const MountedHive& hive, std::string* out) {
 
 size_t Count(const std::string& text, const std::string& part) {
     size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
     return n;
 }
 
@@ -74,7 +76,8 @@ class Wallpaper : public testing::Test {
   protected:
     void SetUp() override {
         // The copies below are deleted by name: the folder must be the prefix's own.
-        ASSERT_EQ(0, _wcsnicmp(files.pictures().c_str(), (ProfilesDir() + L"\\").c_str(), ProfilesDir().size() + 1))
+        ASSERT_EQ(
+            0, _wcsnicmp(files.pictures().c_str(), (ProfilesDir() + L"\\").c_str(), ProfilesDir().size() + 1))
             << Narrow(files.pictures());
         ASSERT_TRUE(DirExists(files.pictures()));
     }
@@ -110,7 +113,8 @@ TEST_F(Wallpaper, UserImagesCopiedOnceToCommonPictures) {
 }
 
 TEST_F(Wallpaper, OtherImagesAndOtherLetterCaseLeftAlone) {
-    std::wstring upper = ProfilesDir() + L"\\HVUSER\\Pictures\\corvane-wp-upper.bmp"; // same file system entry
+    std::wstring upper =
+        ProfilesDir() + L"\\HVUSER\\Pictures\\corvane-wp-upper.bmp"; // same file system entry
     files.Image(L"Pictures\\corvane-wp-upper.bmp");
     files.Copy(L"corvane-wp-upper.bmp");
     HiveSpec spec;
@@ -232,9 +236,9 @@ TEST(LegacyWallpaper, Windows2000GetsNone) {
 // Only a "Wallpaper" of the user, read within 260 bytes, is reset.
 TEST(LegacyWallpaper, OtherWallpaperLeftAlone) {
     const std::wstring cases[] = {
-        L"C:\\WINDOWS\\web\\wallpaper\\Autumn.bmp",
-        L"C:\\Documents and Settings\\HVUSER\\wp.bmp",
-        L"C:\\Documents and Settings\\hvuser\\" + std::wstring(130 - 33, L'x'), // 131 characters with the terminator
+        L"C:\\WINDOWS\\web\\wallpaper\\Autumn.bmp", L"C:\\Documents and Settings\\HVUSER\\wp.bmp",
+        L"C:\\Documents and Settings\\hvuser\\" +
+            std::wstring(130 - 33, L'x'), // 131 characters with the terminator
     };
     for (const std::wstring& wallpaper : cases) {
         MountedHive hive;
@@ -245,7 +249,8 @@ TEST(LegacyWallpaper, OtherWallpaperLeftAlone) {
     }
     // One character less fits the 260 bytes and is reset.
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(LegacyHive(L"C:\\Documents and Settings\\hvuser\\" + std::wstring(129 - 33, L'x'))));
+    ASSERT_NO_FATAL_FAILURE(
+        hive.Mount(LegacyHive(L"C:\\Documents and Settings\\hvuser\\" + std::wstring(129 - 33, L'x'))));
     ResetLegacyWallpaper(hive.name(), User, true);
     EXPECT_EQ(L"(None)", DesktopValue(hive, L"Wallpaper"));
 }
