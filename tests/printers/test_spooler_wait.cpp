@@ -84,22 +84,4 @@ TEST(SpoolerWait, StopThatNeverComesEndsAfterThirtySeconds) {
     EXPECT_EQ("start stop-request ", Names(StandInEvents()));
 }
 
-TEST(SpoolerWait, ResetReportsTheFailedRestartAndSucceeds) {
-    SpoolerGuard spooler;
-    ASSERT_NO_FATAL_FAILURE(spooler.Prepare(true, SERVICE_DEMAND_START, L"never"));
-    HiveSpec spec;
-    spec[L"Printers\\Connections"] = {};
-    MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
-
-    testing::internal::CaptureStdout();
-    DWORD result = ResetPrinterConnections(hive.name());
-    std::string out = testing::internal::GetCapturedStdout();
-
-    EXPECT_EQ(0u, result);
-    // "\r" ends the line in both stream modes; a text-mode stdout turns "\r\n" into "\r\r\n".
-    EXPECT_EQ(0u, out.find("Failed to restart spooler service.\r")) << out;
-    EXPECT_EQ(std::string::npos, out.find("Reset printers failed."));
-}
-
 } // namespace

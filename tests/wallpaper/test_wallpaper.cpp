@@ -188,49 +188,12 @@ TEST_F(Wallpaper, TargetPathAtTheLimit) {
     EXPECT_EQ(1u, Count(out, "Wallpaper copied to"));
 }
 
-TEST_F(Wallpaper, RelocateNeedsBothNames) {
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), RelocateWallpaper(nullptr, User));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), RelocateWallpaper(TestMountName, nullptr));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), RelocateWallpaper(TestMountName, L""));
-}
-
-TEST_F(Wallpaper, MissingDesktopKeyIsReported) {
-    MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(HiveSpec{{CurrentVersion + std::wstring(L"\\AccountPicture"), {}}}));
-    std::string out;
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), RelocateCapturing(hive, &out));
-    EXPECT_EQ("", out);
-    EXPECT_FALSE(KeyExists(HKEY_USERS, hive.Key(std::wstring(CurrentVersion) + L"\\AccountPicture")));
-}
-
 HiveSpec LegacyHive(const std::wstring& wallpaper) {
     HiveSpec spec;
     spec[Desktop][L"Wallpaper"] = Sz(wallpaper);
     spec[Desktop][L"ConvertedWallpaper"] = Sz(L"C:\\Documents and Settings\\hvuser\\conv.bmp");
     spec[Desktop][L"OriginalWallpaper"] = Sz(L"C:\\Documents and Settings\\hvuser\\orig.bmp");
     return spec;
-}
-
-TEST(LegacyWallpaper, WindowsXpGetsBliss) {
-    MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(LegacyHive(L"C:\\Documents and Settings\\hvuser\\wp.bmp")));
-    ResetLegacyWallpaper(hive.name(), User, false);
-    StoredValue wallpaper = ReadStored(HKEY_USERS, hive.Key(Desktop), L"Wallpaper");
-    EXPECT_EQ(L"C:\\WINDOWS\\web\\wallpaper\\Bliss.bmp", wallpaper.text);
-    EXPECT_EQ(REG_SZ, wallpaper.type);
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ReadStored(HKEY_USERS, hive.Key(Desktop), L"ConvertedWallpaper").status);
-    StoredValue original = ReadStored(HKEY_USERS, hive.Key(Desktop), L"OriginalWallpaper");
-    EXPECT_EQ(ERROR_SUCCESS, original.status);
-    EXPECT_EQ(L"", original.text);
-}
-
-TEST(LegacyWallpaper, Windows2000GetsNone) {
-    MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(LegacyHive(L"C:\\Documents and Settings\\hvuser\\wp.bmp")));
-    ResetLegacyWallpaper(hive.name(), User, true);
-    EXPECT_EQ(L"(None)", DesktopValue(hive, L"Wallpaper"));
-    EXPECT_EQ(L"C:\\Documents and Settings\\hvuser\\conv.bmp", DesktopValue(hive, L"ConvertedWallpaper"));
-    EXPECT_EQ(L"C:\\Documents and Settings\\hvuser\\orig.bmp", DesktopValue(hive, L"OriginalWallpaper"));
 }
 
 // Only a "Wallpaper" of the user, read within 260 bytes, is reset.
