@@ -10,6 +10,8 @@
 namespace {
 
 const wchar_t ConnectionsKeyTemplate[] = L"%ws\\Printers\\Connections";
+// The Print key is shared between the 32-bit and 64-bit registry views, so the 32-bit tool needs no
+// view flag to reach the spooler's own cache.
 const wchar_t CacheKeyTemplate[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Print\\Providers\\"
                                    L"Client Side Rendering Print Provider\\Servers\\%ws\\Printers\\%ws";
 // The template's own text once both names are filled in; one more character for the terminator.
