@@ -137,6 +137,7 @@ class Update : public ::testing::Test {
         SetToolWindowsVersion(L"win7");
     }
     void TearDown() override {
+        if (defaultPath_.empty()) return; // skipped before anything was made
         for (const auto& p : profiles_) RemoveProfile(p);
         DeleteTestTree(defaultPath_);
         DeleteTestTree(defaultPath_ + L".corvane-backup");
