@@ -30,6 +30,8 @@ def parse_args():
     p.add_argument("--reps", type=int, default=3)
     p.add_argument("--kb-per-file", type=int, default=24, help="average size of a copied file")
     p.add_argument("--seed", type=int, default=7)
+    p.add_argument("--copiers", default="corvane,bare walk,xcopy,robocopy,cp -a",
+                   help="which copiers to run, comma-separated (for a focused comparison)")
     p.add_argument("--label", default="", help="a word for the result files, such as before or after")
     return p.parse_args()
 
@@ -215,7 +217,9 @@ def main():
             if code != 0:
                 sys.exit("cp -a failed")
 
-        runners = [run_corvane, run_bare, run_xcopy] + ([run_robocopy] if have_robocopy else []) + [run_cp]
+        chosen = [c.strip() for c in args.copiers.split(",")]
+        runners = [run for method, run in zip(METHODS, [run_corvane, run_bare, run_xcopy, run_robocopy, run_cp])
+                   if method in chosen and (method != "robocopy" or have_robocopy)]
         for rep in range(args.reps):
             # Each repetition starts with the next copier, so none always runs right after the same one.
             for i in range(len(runners)):
@@ -252,18 +256,15 @@ def write_report(args, results, have_robocopy):
     lines.append(head)
     lines.append("-" * len(head))
     for r in results:
-        t = r["times"]
-        mins = {m: min(v) for m, v in t.items() if v}
-        meds = {m: statistics.median(v) for m, v in t.items() if v}
+        mins, meds, cpu, peak = summary(r)
         cell = lambda m: "%6.2f/%6.2f" % (mins[m], meds[m])
-        cpu = {m: min(v) for m, v in r["cpus"].items() if v}
+        copies = r["copies"] or r["files"]
         lines.append("%7d %6.0f %6d | %13s %13s %13s %13s | %6.3f %6.3f %6.2f | %7.2f %7.2f %6.3f | %7.0f %7.0f | "
                      "%6.1fMB %6.1fMB" % (
-            r["files"], r["mb"], r["copies"], cell("corvane"), cell("bare walk"), cell("xcopy"), cell("cp -a"),
+            r["files"], r["mb"], copies, cell("corvane"), cell("bare walk"), cell("xcopy"), cell("cp -a"),
             mins["corvane"] / mins["bare walk"], mins["corvane"] / mins["xcopy"], mins["corvane"] / mins["cp -a"],
             cpu["corvane"], cpu["bare walk"], cpu["corvane"] / cpu["bare walk"],
-            r["copies"] / mins["corvane"], r["copies"] / mins["bare walk"],
-            max(r["peaks"]["corvane"]) / 1024, max(r["peaks"]["bare walk"]) / 1024))
+            copies / mins["corvane"], copies / mins["bare walk"], peak["corvane"], peak["bare walk"]))
     lines.append("")
     if not have_robocopy:
         lines.append("robocopy: not measured; Wine's robocopy.exe is a stub here (it copies nothing and ends with 16).")
@@ -280,13 +281,24 @@ def write_report(args, results, have_robocopy):
     with open(stem + ".dat", "w") as f:
         f.write("# files corvane bare xcopy cp corvane_peak_MB bare_peak_MB corvane_cpu bare_cpu (minimum seconds)\n")
         for r in results:
-            t = r["times"]
+            mins, _, cpu, peak = summary(r)
             f.write("%d %.3f %.3f %.3f %.3f %.1f %.1f %.3f %.3f\n" % (
-                r["files"], min(t["corvane"]), min(t["bare walk"]), min(t["xcopy"]), min(t["cp -a"]),
-                max(r["peaks"]["corvane"]) / 1024, max(r["peaks"]["bare walk"]) / 1024,
-                min(r["cpus"]["corvane"]), min(r["cpus"]["bare walk"])))
+                r["files"], mins["corvane"], mins["bare walk"], mins["xcopy"], mins["cp -a"], peak["corvane"],
+                peak["bare walk"], cpu["corvane"], cpu["bare walk"]))
     plot(stem, args)
     print("table: %s.txt  plot: %s.png" % (stem, stem))
+
+
+def summary(r):
+    """Minimum and median seconds, minimum cpu seconds and largest peak (MB) per copier; NaN for a
+    copier that did not run."""
+    nan = float("nan")
+    pick = lambda values, f: f(values) if values else nan
+    mins = {m: pick(r["times"][m], min) for m in METHODS}
+    meds = {m: pick(r["times"][m], statistics.median) for m in METHODS}
+    cpu = {m: pick(r["cpus"][m], min) for m in METHODS}
+    peak = {m: pick(r["peaks"][m], max) / 1024 for m in METHODS}
+    return mins, meds, cpu, peak
 
 
 def wine_version(root):
