@@ -30,27 +30,35 @@ DWORD KeepStaleBackup(const wchar_t* backupPath) {
     return 0;
 }
 
-// One level of the walk: both paths are folders; entries are formed in local MAX_PATH buffers. An
-// entry whose path would not fit is left where it is, as the file calls would fail on it anyway.
-static void MoveLevelAside(const wchar_t* from, const wchar_t* to) {
+// Calls visit(entry, childOfFirst, childOfSecond) for every entry of the folder `first` other than "."
+// and "..", with the entry's path below both folders. An entry whose path would not fit in MAX_PATH
+// characters is passed over, as the file calls would fail on it anyway.
+template <class Visit> void ForEachEntry(const wchar_t* first, const wchar_t* second, Visit visit) {
     wchar_t pattern[MAX_PATH];
-    if (FormatBounded(pattern, MAX_PATH, L"%ws\\*", from) != S_OK) return;
+    if (FormatBounded(pattern, MAX_PATH, L"%ws\\*", first) != S_OK) return;
     WIN32_FIND_DATAW entry;
     UniqueFind find(FindFirstFileW(pattern, &entry));
     if (!find) return;
     do {
-        if (IsDots(entry.cFileName) || IsLink(entry.dwFileAttributes)) continue;
-        wchar_t source[MAX_PATH], target[MAX_PATH];
-        if (FormatBounded(source, MAX_PATH, L"%ws\\%ws", from, entry.cFileName) != S_OK ||
-            FormatBounded(target, MAX_PATH, L"%ws\\%ws", to, entry.cFileName) != S_OK)
+        if (IsDots(entry.cFileName)) continue;
+        wchar_t a[MAX_PATH], b[MAX_PATH];
+        if (FormatBounded(a, MAX_PATH, L"%ws\\%ws", first, entry.cFileName) != S_OK ||
+            FormatBounded(b, MAX_PATH, L"%ws\\%ws", second, entry.cFileName) != S_OK)
             continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        visit(entry.dwFileAttributes, a, b);
+    } while (FindNextFileW(find.get(), &entry));
+}
+
+static void MoveLevelAside(const wchar_t* from, const wchar_t* to) {
+    ForEachEntry(from, to, [](DWORD attributes, const wchar_t* source, const wchar_t* target) {
+        if (IsLink(attributes)) return; // never into what a link points at
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             CreateDirectoryW(target, nullptr);
             MoveLevelAside(source, target);
         } else {
             MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING);
         }
-    } while (FindNextFileW(find.get(), &entry));
+    });
 }
 
 bool MoveFilesAside(const wchar_t* defaultPath, const wchar_t* backupPath) {
@@ -67,18 +75,9 @@ bool MoveFilesAside(const wchar_t* defaultPath, const wchar_t* backupPath) {
 }
 
 static void RemoveNewEntries(const wchar_t* current, const wchar_t* kept) {
-    wchar_t pattern[MAX_PATH];
-    if (FormatBounded(pattern, MAX_PATH, L"%ws\\*", current) != S_OK) return;
-    WIN32_FIND_DATAW entry;
-    UniqueFind find(FindFirstFileW(pattern, &entry));
-    if (!find) return;
-    do {
-        if (IsDots(entry.cFileName) || IsLink(entry.dwFileAttributes)) continue;
-        wchar_t child[MAX_PATH], keptChild[MAX_PATH];
-        if (FormatBounded(child, MAX_PATH, L"%ws\\%ws", current, entry.cFileName) != S_OK ||
-            FormatBounded(keptChild, MAX_PATH, L"%ws\\%ws", kept, entry.cFileName) != S_OK)
-            continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    ForEachEntry(current, kept, [](DWORD attributes, const wchar_t* child, const wchar_t* keptChild) {
+        if (IsLink(attributes)) return;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             DWORD keptAttributes = GetFileAttributesW(keptChild);
             if (keptAttributes != INVALID_FILE_ATTRIBUTES && (keptAttributes & FILE_ATTRIBUTE_DIRECTORY))
                 RemoveNewEntries(child, keptChild);
@@ -88,28 +87,18 @@ static void RemoveNewEntries(const wchar_t* current, const wchar_t* kept) {
             SetFileAttributesW(child, FILE_ATTRIBUTE_NORMAL);
             DeleteFileW(child);
         }
-    } while (FindNextFileW(find.get(), &entry));
+    });
 }
 
 static void MoveLevelBack(const wchar_t* kept, const wchar_t* current) {
-    wchar_t pattern[MAX_PATH];
-    if (FormatBounded(pattern, MAX_PATH, L"%ws\\*", kept) != S_OK) return;
-    WIN32_FIND_DATAW entry;
-    UniqueFind find(FindFirstFileW(pattern, &entry));
-    if (!find) return;
-    do {
-        if (IsDots(entry.cFileName)) continue;
-        wchar_t source[MAX_PATH], target[MAX_PATH];
-        if (FormatBounded(source, MAX_PATH, L"%ws\\%ws", kept, entry.cFileName) != S_OK ||
-            FormatBounded(target, MAX_PATH, L"%ws\\%ws", current, entry.cFileName) != S_OK)
-            continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    ForEachEntry(kept, current, [](DWORD attributes, const wchar_t* source, const wchar_t* target) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
             CreateDirectoryW(target, nullptr);
             MoveLevelBack(source, target);
         } else {
             MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING);
         }
-    } while (FindNextFileW(find.get(), &entry));
+    });
 }
 
 void RestoreDefaultProfile(const wchar_t* defaultPath, const wchar_t* backupPath) {
