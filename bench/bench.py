@@ -318,16 +318,16 @@ set xlabel "files in the fifteen folders"
 set ylabel "seconds (minimum of {reps})"
 set key top left
 set grid
-plot '{stem}.dat' using 1:2 with linespoints title "corvane.exe /q /NoAppx", \\
-     '' using 1:3 with linespoints title "bare FindFirstFileW/CopyFileW walk", \\
-     '' using 1:4 with linespoints title "Wine xcopy /E /I /H /K /Y", \\
-     '' using 1:5 with linespoints title "host cp -a", \\
-     '' using 1:8 with linespoints dashtype 2 title "corvane cpu (process + wineserver)", \\
-     '' using 1:9 with linespoints dashtype 2 title "bare walk cpu (process + wineserver)"
+plot '{stem}.dat' using 1:2 with linespoints lc 1 title "corvane.exe /q /NoAppx", \\
+     '' using 1:3 with linespoints lc 2 title "bare FindFirstFileW/CopyFileW walk", \\
+     '' using 1:4 with linespoints lc 3 title "Wine xcopy /E /I /H /K /Y", \\
+     '' using 1:5 with linespoints lc 4 title "host cp -a", \\
+     '' using 1:8 with linespoints lc 1 dashtype 2 title "corvane cpu (process + wineserver)", \\
+     '' using 1:9 with linespoints lc 2 dashtype 2 title "bare walk cpu (process + wineserver)"
 set ylabel "peak resident size of the process (MB)"
 set yrange [0:*]
-plot '{stem}.dat' using 1:6 with linespoints title "corvane.exe", \\
-     '' using 1:7 with linespoints title "bare walk"
+plot '{stem}.dat' using 1:6 with linespoints lc 1 title "corvane.exe", \\
+     '' using 1:7 with linespoints lc 2 title "bare walk"
 unset multiplot
 """.format(stem=stem, kb=args.kb_per_file, reps=args.reps)
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
