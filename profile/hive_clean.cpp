@@ -7,7 +7,6 @@
 
 #include <shlwapi.h>
 
-#include <initializer_list>
 
 VersionClasses ClassifyVersion(DWORD major, DWORD minor) {
     VersionClasses c;
@@ -23,7 +22,7 @@ static UniqueKey OpenHiveKey(const wchar_t* keyTemplate, const wchar_t* mountNam
     wchar_t path[MAX_PATH];
     UniqueKey key;
     if (FormatBounded(path, MAX_PATH, keyTemplate, mountName) != S_OK) return key; // a cut path names another key
-    RegOpenKeyExW(HKEY_USERS, path, 0, KEY_ALL_ACCESS, key.put());
+    RegOpenKeyExW(HKEY_USERS, path, 0, KEY_ALL_ACCESS | HiveView, key.put());
     return key;
 }
 
@@ -39,7 +38,7 @@ void CleanDefaultHive(const wchar_t* mountName, const wchar_t* userName, const V
         SHDeleteKeyW(explorer.get(), L"Shell Folders");
         UniqueKey shellFolders;
         if (RegCreateKeyExW(explorer.get(), L"Shell Folders", 0, nullptr /* no class */, REG_OPTION_NON_VOLATILE,
-                            KEY_ALL_ACCESS, nullptr, shellFolders.put(), nullptr) == ERROR_SUCCESS)
+                            KEY_ALL_ACCESS | HiveView, nullptr, shellFolders.put(), nullptr) == ERROR_SUCCESS)
             SetString(shellFolders.get(), L"!Do not use this registry key",
                       L"Use the SHGetFolderPath or SHGetKnownFolderPath function instead");
     }
@@ -50,11 +49,21 @@ void CleanDefaultHive(const wchar_t* mountName, const wchar_t* userName, const V
     }
 
     RelocateWallpaper(mountName, userName);
-    if (UniqueKey software = OpenHiveKey(L"%ws\\Software", mountName)) {
-        for (const wchar_t* sub : {L"Microsoft\\Active Setup", L"Wow6432Node\\Microsoft\\Active Setup",
-                                   L"Microsoft\\IAM", L"Microsoft\\IdentityCRL", L"Microsoft\\Windows Mail"})
-            SHDeleteKeyW(software.get(), sub);
-    }
+    // Each key goes from its own parent, opened in the native view: a deletion relative to the
+    // Software key itself would be redirected again under Wine (see HiveView).
+    struct Doomed {
+        const wchar_t* parent;
+        const wchar_t* name;
+    };
+    const Doomed doomed[] = {
+        {L"%ws\\Software\\Microsoft", L"Active Setup"},
+        {L"%ws\\Software\\Wow6432Node\\Microsoft", L"Active Setup"},
+        {L"%ws\\Software\\Microsoft", L"IAM"},
+        {L"%ws\\Software\\Microsoft", L"IdentityCRL"},
+        {L"%ws\\Software\\Microsoft", L"Windows Mail"},
+    };
+    for (const Doomed& d : doomed)
+        if (UniqueKey parent = OpenHiveKey(d.parent, mountName)) SHDeleteKeyW(parent.get(), d.name);
     if (UniqueKey root = OpenHiveKey(L"%ws", mountName)) SHDeleteKeyW(root.get(), L"Identities");
     if (UniqueKey winlogon = OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", mountName)) {
         DWORD one = 1;

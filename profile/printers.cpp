@@ -2,6 +2,7 @@
 #include "profile/printers.h"
 
 #include "driver/common.h"
+#include "profile/hive_clean.h"
 #include "driver/raii.h"
 
 #include <shlwapi.h>
@@ -47,7 +48,7 @@ bool IsSingleKeyName(const wchar_t* name) {
 // result, then the deletion's. Connections without usable values leave the status as it was.
 void ResetConnection(HKEY connections, const wchar_t* subkeyName, DWORD* status) {
     UniqueKey connection;
-    if (RegOpenKeyExW(connections, subkeyName, 0, KEY_READ, connection.put()) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(connections, subkeyName, 0, KEY_READ | HiveView, connection.put()) != ERROR_SUCCESS) return;
 
     LONG query;
     DWORD guidBytes = ValueBytes(connection.get(), L"GuidPrinter", &query);
@@ -94,7 +95,7 @@ DWORD ResetPrinterConnections(const wchar_t* hiveRoot) {
         if (FormatBounded(keyPath.chars(), MAX_PATH, ConnectionsKeyTemplate, hiveRoot) != S_OK)
             status = ERROR_INSUFFICIENT_BUFFER; // a cut path could name another key
         else
-            status = RegOpenKeyExW(HKEY_USERS, keyPath.chars(), 0, KEY_READ, connections.put());
+            status = RegOpenKeyExW(HKEY_USERS, keyPath.chars(), 0, KEY_READ | HiveView, connections.put());
 
         if (status == ERROR_SUCCESS) {
             // A failure at one index skips it; past the subkeys counted at the open, any failure ends

@@ -2,6 +2,7 @@
 #include "profile/wallpaper.h"
 
 #include "driver/common.h"
+#include "profile/hive_clean.h"
 #include "driver/raii.h"
 
 #include <shlobj.h>
@@ -78,7 +79,7 @@ void ResetLegacyWallpaper(const wchar_t* mountName, const wchar_t* userName, boo
     wchar_t keyPath[MAX_PATH];
     if (FormatBounded(keyPath, MAX_PATH, DesktopKeyTemplate, mountName) != S_OK) return;
     UniqueKey desktop;
-    if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_ALL_ACCESS, desktop.put()) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_ALL_ACCESS | HiveView, desktop.put()) != ERROR_SUCCESS) return;
 
     // At most 260 bytes of data; one more character keeps unterminated data terminated.
     wchar_t wallpaper[MAX_PATH / 2 + 1] = {};
@@ -111,7 +112,7 @@ DWORD RelocateWallpaper(const wchar_t* mountName, const wchar_t* userName) {
             continue;
         }
         UniqueKey desktop;
-        LONG opened = RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_ALL_ACCESS, desktop.put());
+        LONG opened = RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_ALL_ACCESS | HiveView, desktop.put());
         if (opened != ERROR_SUCCESS) {
             lastError = opened;
             continue;
@@ -156,7 +157,7 @@ DWORD RelocateWallpaper(const wchar_t* mountName, const wchar_t* userName) {
     // Only a key without subkeys goes: RegDeleteKeyW refuses the others.
     if (FormatBounded(keyPath, 256, CurrentVersionKeyTemplate, mountName) == S_OK) {
         UniqueKey currentVersion;
-        if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_ALL_ACCESS, currentVersion.put()) == ERROR_SUCCESS)
+        if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_ALL_ACCESS | HiveView, currentVersion.put()) == ERROR_SUCCESS)
             RegDeleteKeyW(currentVersion.get(), L"AccountPicture");
     }
     return lastError;
