@@ -44,7 +44,7 @@ class Cli : public ::testing::Test {
     }
     // A profile folder with a hive; registered in ProfileList only when sid is given.
     TestProfile Profile(const std::wstring& name, const std::wstring& sid = L"") {
-        HiveSpec hive;
+        HiveContent hive;
         hive[L"Software\\Test"][L"Value"] = Sz(L"x");
         profiles_.push_back(CreateProfile(name, sid, hive));
         return profiles_.back();

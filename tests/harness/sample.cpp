@@ -19,7 +19,7 @@ std::wstring Relative(int csidl) {
 }
 
 int Create() {
-    HiveSpec hive;
+    HiveContent hive;
     const std::wstring explorer = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer";
     hive[explorer + L"\\RunMRU"][L"a"] = Sz(L"notepad\\1");
     hive[explorer + L"\\Shell Folders"][L"Personal"] = Sz(L"C:\\users\\Sample\\Documents");

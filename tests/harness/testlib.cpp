@@ -110,8 +110,8 @@ RegValue Dword(DWORD value) {
     return v;
 }
 
-void WriteKeys(HKEY root, const HiveSpec& spec) {
-    for (const auto& key : spec) {
+void WriteKeys(HKEY root, const HiveContent& content) {
+    for (const auto& key : content) {
         HKEY k;
         ASSERT_EQ(ERROR_SUCCESS,
                   RegCreateKeyExW(root, key.first.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr))
@@ -135,14 +135,14 @@ bool EnablePrivilegeForTest(const wchar_t* name) {
     return ok;
 }
 
-void SaveHive(const std::wstring& file, const HiveSpec& spec) {
+void SaveHive(const std::wstring& file, const HiveContent& content) {
     ASSERT_TRUE(EnablePrivilegeForTest(L"SeBackupPrivilege"));
     const wchar_t* staging = L"Software\\CorvaneTestHiveStaging";
     SHDeleteKeyW(HKEY_CURRENT_USER, staging);
     HKEY root;
     ASSERT_EQ(ERROR_SUCCESS,
               RegCreateKeyExW(HKEY_CURRENT_USER, staging, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr));
-    WriteKeys(root, spec);
+    WriteKeys(root, content);
     DeleteFileW(file.c_str()); // Windows' RegSaveKeyW refuses an existing file
     LONG saved = RegSaveKeyW(root, file.c_str(), nullptr);
     RegCloseKey(root);
@@ -152,9 +152,9 @@ void SaveHive(const std::wstring& file, const HiveSpec& spec) {
 
 void AddProfileListEntry(const std::wstring& sid, const std::wstring& imagePath) {
     std::wstring path = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + sid;
-    HiveSpec spec;
-    spec[path][L"ProfileImagePath"] = ExpandSz(imagePath);
-    WriteKeys(HKEY_LOCAL_MACHINE, spec);
+    HiveContent entry;
+    entry[path][L"ProfileImagePath"] = ExpandSz(imagePath);
+    WriteKeys(HKEY_LOCAL_MACHINE, entry);
 }
 
 void RemoveProfileListEntry(const std::wstring& sid) {
@@ -162,7 +162,7 @@ void RemoveProfileListEntry(const std::wstring& sid) {
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
 }
 
-TestProfile CreateProfile(const std::wstring& name, const std::wstring& sid, const HiveSpec& hive,
+TestProfile CreateProfile(const std::wstring& name, const std::wstring& sid, const HiveContent& hive,
                           const std::wstring& imagePath) {
     TestProfile p;
     p.name = name;

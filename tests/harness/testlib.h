@@ -39,12 +39,12 @@ struct RegValue {
 RegValue Sz(const std::wstring& text);
 RegValue ExpandSz(const std::wstring& text);
 RegValue Dword(DWORD value);
-using HiveSpec = std::map<std::wstring, std::map<std::wstring, RegValue>>;
+using HiveContent = std::map<std::wstring, std::map<std::wstring, RegValue>>;
 
-// Writes a hive file from spec with RegSaveKeyW (Wine writes its own text format).
-void SaveHive(const std::wstring& file, const HiveSpec& spec);
-// Creates spec's keys under an opened key.
-void WriteKeys(HKEY root, const HiveSpec& spec);
+// Writes a hive file from content with RegSaveKeyW (Wine writes its own text format).
+void SaveHive(const std::wstring& file, const HiveContent& content);
+// Creates the content's keys under an opened key.
+void WriteKeys(HKEY root, const HiveContent& content);
 
 struct TestProfile {
     std::wstring name;
@@ -54,7 +54,7 @@ struct TestProfile {
 
 // Makes a local profile: folder, NTUSER.DAT from hive, and a ProfileList entry under sid whose
 // ProfileImagePath is "%SystemDrive%\users\<name>" unless imagePath is given.
-TestProfile CreateProfile(const std::wstring& name, const std::wstring& sid, const HiveSpec& hive,
+TestProfile CreateProfile(const std::wstring& name, const std::wstring& sid, const HiveContent& hive,
                           const std::wstring& imagePath = L"");
 // Removes the folder (only below the profiles folder) and the ProfileList entry.
 void RemoveProfile(const TestProfile& profile);

@@ -85,7 +85,7 @@ class HiveSteps : public testing::Test {
         DeleteTestTree(defaultPath + L".corvane-backup");
         SetToolWindowsVersion(L"win7");
     }
-    TestProfile Profile(const std::wstring& name, const std::wstring& sid, const HiveSpec& hive) {
+    TestProfile Profile(const std::wstring& name, const std::wstring& sid, const HiveContent& hive) {
         TestProfile p = CreateProfile(name, sid, hive);
         profiles.push_back(p);
         for (const auto& folder : ProfileFolders())
@@ -115,7 +115,7 @@ TEST_F(HiveSteps, WallpaperRelocatedOnWindows7And10) {
         std::wstring copy = pictures + L"\\" + fileName;
         copies.push_back(copy);
         const std::wstring windowsImage = L"C:\\windows\\Web\\Wallpaper\\Windows\\img0.jpg";
-        HiveSpec hive;
+        HiveContent hive;
         hive[Desktop][L"Wallpaper"] = Sz(image);
         hive[Desktop][L"OriginalWallpaper"] = Sz(image);
         hive[Desktop][L"ConvertedWallpaper"] = Sz(windowsImage);
@@ -140,8 +140,8 @@ TEST_F(HiveSteps, WallpaperRelocatedOnWindows7And10) {
     }
 }
 
-HiveSpec LegacyHive(const std::wstring& user) {
-    HiveSpec hive;
+HiveContent LegacyHive(const std::wstring& user) {
+    HiveContent hive;
     hive[Desktop][L"Wallpaper"] = Sz(L"C:\\Documents and Settings\\" + user + L"\\My Wallpaper.bmp");
     hive[Desktop][L"ConvertedWallpaper"] = Sz(L"C:\\Documents and Settings\\" + user + L"\\Converted.bmp");
     hive[Desktop][L"OriginalWallpaper"] = Sz(L"C:\\Documents and Settings\\" + user + L"\\Original.bmp");
@@ -183,7 +183,7 @@ TEST_F(HiveSteps, PrinterCacheKeyDeletedAndSpoolerRestarted) {
     const std::wstring guid = L"{0C0FFEE0-1111-2222-3333-444455556666}";
     cache.Add(L"corvane-srv-e2e", guid);
     cache.Add(L"corvane-srv-e2e", L"{other}");
-    HiveSpec hive;
+    HiveContent hive;
     RegValue guidValue = Sz(guid), server = Sz(L"\\\\corvane-srv-e2e");
     AddConnection(&hive, L",,corvane-srv-e2e,Laser", &guidValue, &server);
     Profile(L"HsPrint", L"S-1-5-21-41-41-41-1004", hive);
@@ -206,7 +206,7 @@ TEST_F(HiveSteps, PrinterCacheKeyDeletedAndSpoolerRestarted) {
 TEST_F(HiveSteps, SpoolerThatWillNotStopIsReported) {
     SpoolerGuard spooler;
     ASSERT_NO_FATAL_FAILURE(spooler.Prepare(true, SERVICE_DEMAND_START, L"never"));
-    HiveSpec hive;
+    HiveContent hive;
     hive[L"Printers\\Connections"] = {};
     Profile(L"HsStuck", L"S-1-5-21-41-41-41-1005", hive);
 

@@ -16,12 +16,12 @@ const wchar_t* const TestMountName = L"S-1-5-21-4102030405-1020304050-3040506070
 
 class MountedHive {
   public:
-    // Call through ASSERT_NO_FATAL_FAILURE(hive.Mount(spec)).
-    void Mount(const HiveSpec& spec, const std::wstring& name = TestMountName) {
+    // Call through ASSERT_NO_FATAL_FAILURE(hive.Mount(content)).
+    void Mount(const HiveContent& content, const std::wstring& name = TestMountName) {
         name_ = name;
         folder_ = L"C:\\corvane-scratch\\hive-" + name;
         MakeDirs(folder_);
-        ASSERT_NO_FATAL_FAILURE(SaveHive(folder_ + L"\\NTUSER.DAT", spec));
+        ASSERT_NO_FATAL_FAILURE(SaveHive(folder_ + L"\\NTUSER.DAT", content));
         ASSERT_TRUE(EnablePrivilegeForTest(L"SeRestorePrivilege"));
         ASSERT_TRUE(EnablePrivilegeForTest(L"SeBackupPrivilege"));
         RegUnLoadKeyW(HKEY_USERS, name_.c_str()); // left over from an aborted run

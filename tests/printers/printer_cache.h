@@ -34,10 +34,10 @@ class PrinterCache {
     // A printer key with a value and a subkey of its own, so its whole deletion shows.
     void Add(const std::wstring& server, const std::wstring& printer) {
         servers_.push_back(server);
-        HiveSpec spec;
-        spec[CacheKey(server, printer)][L"Name"] = Sz(L"cached printer");
-        spec[CacheKey(server, printer) + L"\\PrinterDriverData"][L"Model"] = Dword(7);
-        WriteKeys(HKEY_LOCAL_MACHINE, spec);
+        HiveContent content;
+        content[CacheKey(server, printer)][L"Name"] = Sz(L"cached printer");
+        content[CacheKey(server, printer) + L"\\PrinterDriverData"][L"Model"] = Dword(7);
+        WriteKeys(HKEY_LOCAL_MACHINE, content);
     }
     bool Has(const std::wstring& server, const std::wstring& printer) const {
         return KeyExists(HKEY_LOCAL_MACHINE, CacheKey(server, printer));
@@ -48,10 +48,10 @@ class PrinterCache {
     std::vector<std::wstring> servers_;
 };
 
-// One connection of the hive: its key name and values as the spec writes them.
-inline void AddConnection(HiveSpec* spec, const std::wstring& name, const RegValue* guid,
+// One connection of the hive: its key name and values as the hive holds them.
+inline void AddConnection(HiveContent* content, const std::wstring& name, const RegValue* guid,
                           const RegValue* server) {
-    auto& values = (*spec)[L"Printers\\Connections\\" + name];
+    auto& values = (*content)[L"Printers\\Connections\\" + name];
     values[L"Provider"] = Sz(L"win32spl.dll");
     if (guid) values[L"GuidPrinter"] = *guid;
     if (server) values[L"Server"] = *server;

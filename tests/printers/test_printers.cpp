@@ -49,20 +49,20 @@ class Printers : public testing::Test {
 };
 
 TEST_F(Printers, NoConnectionsKeyIsSilent) {
-    HiveSpec spec;
-    spec[L"Printers"][L"DeviceOld"] = Sz(L"x");
+    HiveContent content;
+    content[L"Printers"][L"DeviceOld"] = Sz(L"x");
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Reset(hive));
     EXPECT_EQ("", out);
     ExpectSpoolerUntouched();
 }
 
 TEST_F(Printers, EmptyConnectionsKeyRestartsSpooler) {
-    HiveSpec spec;
-    spec[L"Printers\\Connections"] = {};
+    HiveContent content;
+    content[L"Printers\\Connections"] = {};
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
     EXPECT_EQ(0u, Reset(hive));
     EXPECT_EQ("", out);
     ExpectSpoolerRestarted();
@@ -75,13 +75,13 @@ TEST_F(Printers, ServerNamesWithAndWithoutBackslashes) {
     cache.Add(L"corvane-srv-a", GuidC);
     cache.Add(L"corvane-srv-b", GuidB);
     cache.Add(L"corvane-srv-b", GuidA);
-    HiveSpec spec;
+    HiveContent content;
     RegValue guidA = Sz(GuidA), serverA = Sz(L"\\\\corvane-srv-a");
     RegValue guidB = Sz(GuidB), serverB = Sz(L"corvane-srv-b");
-    AddConnection(&spec, L",,corvane-srv-a,Laser", &guidA, &serverA);
-    AddConnection(&spec, L",,corvane-srv-b,Inkjet", &guidB, &serverB);
+    AddConnection(&content, L",,corvane-srv-a,Laser", &guidA, &serverA);
+    AddConnection(&content, L",,corvane-srv-b,Inkjet", &guidB, &serverB);
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
 
     EXPECT_EQ(0u, Reset(hive));
 
@@ -102,12 +102,12 @@ TEST_F(Printers, ServerNamesWithAndWithoutBackslashes) {
 // The last recorded status decides: the second connection has no cache key.
 TEST_F(Printers, LastConnectionWithoutCacheKeyEndsSilently) {
     cache.Add(L"corvane-srv-a", GuidA);
-    HiveSpec spec;
+    HiveContent content;
     RegValue guidA = Sz(GuidA), guidB = Sz(GuidB), server = Sz(L"\\\\corvane-srv-a");
-    AddConnection(&spec, L",,corvane-srv-a,First", &guidA, &server);
-    AddConnection(&spec, L",,corvane-srv-a,Second", &guidB, &server);
+    AddConnection(&content, L",,corvane-srv-a,First", &guidA, &server);
+    AddConnection(&content, L",,corvane-srv-a,Second", &guidB, &server);
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
 
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Reset(hive));
 
@@ -120,19 +120,19 @@ TEST_F(Printers, LastConnectionWithoutCacheKeyEndsSilently) {
 TEST_F(Printers, MissingValuesAndTheStatus) {
     cache.Add(L"corvane-srv-a", GuidA);
     cache.Add(L"corvane-srv-a", GuidC);
-    HiveSpec spec;
+    HiveContent content;
     RegValue guidA = Sz(GuidA), guidB = Sz(GuidB), guidC = Sz(GuidC), server = Sz(L"corvane-srv-a");
-    AddConnection(&spec, L",,corvane-srv-a,1-NoCacheKey", &guidB, &server);
-    AddConnection(&spec, L",,corvane-srv-a,2-Deleted", &guidA, &server);
-    AddConnection(&spec, L",,corvane-srv-a,3-NoGuid", nullptr, &server);
+    AddConnection(&content, L",,corvane-srv-a,1-NoCacheKey", &guidB, &server);
+    AddConnection(&content, L",,corvane-srv-a,2-Deleted", &guidA, &server);
+    AddConnection(&content, L",,corvane-srv-a,3-NoGuid", nullptr, &server);
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
     EXPECT_EQ(0u, Reset(hive));
     EXPECT_FALSE(cache.Has(L"corvane-srv-a", GuidA));
     EXPECT_TRUE(cache.Has(L"corvane-srv-a", GuidC));
     ExpectSpoolerRestarted();
 
-    HiveSpec noServer;
+    HiveContent noServer;
     AddConnection(&noServer, L",,corvane-srv-a,1-Deleted", &guidC, &server);
     AddConnection(&noServer, L",,corvane-srv-a,2-NoServer", &guidA, nullptr);
     MountedHive second;
@@ -160,11 +160,11 @@ TEST_F(Printers, LongNamesKeepTheWholeKeyPath) {
     cache.Add(server, guid.substr(0, 254));
     cache.Add(cutServer, L"decoy");
     ASSERT_TRUE(cache.Has(server, guid)) << "the registry refused a 626-character key path";
-    HiveSpec spec;
+    HiveContent content;
     RegValue guidValue = UnterminatedSz(guid), serverValue = UnterminatedSz(server);
-    AddConnection(&spec, L",,corvane-srv-lng,Long", &guidValue, &serverValue);
+    AddConnection(&content, L",,corvane-srv-lng,Long", &guidValue, &serverValue);
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
 
     EXPECT_EQ(0u, Reset(hive));
 
@@ -178,11 +178,11 @@ TEST_F(Printers, LongNamesKeepTheWholeKeyPath) {
 // name the server's whole Printers key.
 TEST_F(Printers, EmptyPrinterNameDeletesNothing) {
     cache.Add(L"corvane-srv-e", GuidA);
-    HiveSpec spec;
+    HiveContent content;
     RegValue empty = Sz(L""), server = Sz(L"\\\\corvane-srv-e");
-    AddConnection(&spec, L",,corvane-srv-e,Empty", &empty, &server);
+    AddConnection(&content, L",,corvane-srv-e,Empty", &empty, &server);
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), Reset(hive));
     EXPECT_TRUE(cache.Has(L"corvane-srv-e", GuidA));
     EXPECT_EQ("", out);
@@ -193,11 +193,11 @@ TEST_F(Printers, EmptyPrinterNameDeletesNothing) {
 // is skipped and the walk goes on to the next connection.
 TEST_F(Printers, EnumerationFailureSkipsThatIndex) {
     cache.Add(L"corvane-srv-a", GuidA);
-    HiveSpec spec;
+    HiveContent content;
     RegValue guidA = Sz(GuidA), server = Sz(L"corvane-srv-a");
-    AddConnection(&spec, L",,corvane-srv-a,Later", &guidA, &server);
+    AddConnection(&content, L",,corvane-srv-a,Later", &guidA, &server);
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
     HKEY tooLong;
     std::wstring name = L",,aaa" + std::wstring(256 - 5, L'a');
     if (RegCreateKeyExW(HKEY_USERS, hive.Key(L"Printers\\Connections\\" + name).c_str(), 0, nullptr, 0,

@@ -98,8 +98,8 @@ std::string Bytes(const std::wstring& text) {
 }
 
 // A hive holding something for every row of the clean-up.
-HiveSpec FullHive() {
-    HiveSpec h;
+HiveContent FullHive() {
+    HiveContent h;
     h[std::wstring(ExplorerKey) + L"\\RunMRU"][L"a"] = Sz(L"cmd\\1");
     h[std::wstring(ExplorerKey) + L"\\Shell Folders"][L"Personal"] = Sz(L"C:\\users\\Src\\Documents");
     h[std::wstring(ExplorerKey) + L"\\User Shell Folders"][L"Personal"] = ExpandSz(L"%USERPROFILE%\\Documents");
@@ -126,7 +126,7 @@ class Update : public ::testing::Test {
         defaultPath_ = EnsureDefaultProfile();
         DeleteTestTree(defaultPath_ + L".corvane-backup");
         // The default profile as it was before: a hive, files of every kind, an empty folder.
-        HiveSpec old;
+        HiveContent old;
         old[L"Software\\Old Default"][L"Marker"] = Sz(L"old default hive");
         SaveHive(defaultPath_ + L"\\NTUSER.DAT", old);
         MakeDirs(defaultPath_ + L"\\Documents\\Nested\\Deeper");
@@ -145,7 +145,7 @@ class Update : public ::testing::Test {
     }
 
     // A source profile with every row folder (minus `without`) filled with files.
-    TestProfile Source(const std::wstring& name, const std::wstring& sid, const HiveSpec& hive,
+    TestProfile Source(const std::wstring& name, const std::wstring& sid, const HiveContent& hive,
                        const std::wstring& without = L"") {
         TestProfile p = CreateProfile(name, sid, hive);
         profiles_.push_back(p);
@@ -266,7 +266,7 @@ TEST_F(Update, WindowsXpRunsOnlyTheFirstRows) {
 }
 
 TEST_F(Update, KeysTheHiveLacksAreNotCreated) {
-    HiveSpec bare;
+    HiveContent bare;
     bare[L"Software\\Corvane Test"][L"Marker"] = Sz(L"bare");
     Source(L"UpdBare", L"S-1-5-21-31-31-31-1004", bare);
     RunResult r = RunTool(L"UpdBare /q /NoAppx");
@@ -278,7 +278,7 @@ TEST_F(Update, KeysTheHiveLacksAreNotCreated) {
     EXPECT_TRUE(HasValue(d, L"Software\\Corvane Test", L"Marker"));
 
     // An Explorer key without Shell Folders gets one holding only the notice.
-    HiveSpec explorerOnly;
+    HiveContent explorerOnly;
     explorerOnly[ExplorerKey][L"x"] = Dword(1);
     RemoveProfile(profiles_.back());
     profiles_.pop_back();
@@ -326,7 +326,7 @@ TEST_F(Update, SignedInUserHiveIsSavedFromTheRegistry) {
     const std::wstring sid = L"S-1-5-21-31-31-31-1007";
     TestProfile src = Source(L"UpdSignedIn", sid, FullHive());
     // Sign the user in: the hive and a class hive loaded under HKEY_USERS, the hive file locked.
-    HiveSpec classes;
+    HiveContent classes;
     classes[L"Software\\Classes Marker"][L"x"] = Dword(5);
     std::wstring classFile = src.path + L"\\UsrClassSource.dat";
     SaveHive(classFile, classes);

@@ -88,13 +88,13 @@ TEST_F(Wallpaper, UserImagesCopiedOnceToCommonPictures) {
     std::wstring image = files.Image(L"Pictures\\corvane-wp-beach.bmp", "BM-beach");
     std::wstring target = files.Copy(L"corvane-wp-beach.bmp");
     const std::wstring windowsImage = L"C:\\windows\\Web\\Wallpaper\\corvane-wp-windows.jpg";
-    HiveSpec spec;
-    spec[Desktop][L"Wallpaper"] = UnterminatedSz(image); // data without a terminator ends at its end
-    spec[Desktop][L"OriginalWallpaper"] = Sz(image);
-    spec[Desktop][L"ConvertedWallpaper"] = Sz(windowsImage);
-    spec[std::wstring(CurrentVersion) + L"\\AccountPicture"][L"SourceId"] = Sz(L"x");
+    HiveContent content;
+    content[Desktop][L"Wallpaper"] = UnterminatedSz(image); // data without a terminator ends at its end
+    content[Desktop][L"OriginalWallpaper"] = Sz(image);
+    content[Desktop][L"ConvertedWallpaper"] = Sz(windowsImage);
+    content[std::wstring(CurrentVersion) + L"\\AccountPicture"][L"SourceId"] = Sz(L"x");
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
     ASSERT_FALSE(FileExists(target));
 
     std::string out;
@@ -117,12 +117,12 @@ TEST_F(Wallpaper, OtherImagesAndOtherLetterCaseLeftAlone) {
         ProfilesDir() + L"\\HVUSER\\Pictures\\corvane-wp-upper.bmp"; // same file system entry
     files.Image(L"Pictures\\corvane-wp-upper.bmp");
     files.Copy(L"corvane-wp-upper.bmp");
-    HiveSpec spec;
-    spec[Desktop][L"Wallpaper"] = Sz(upper);
-    spec[Desktop][L"OriginalWallpaper"] = Sz(L"");
-    spec[std::wstring(CurrentVersion) + L"\\AccountPicture\\Sub"][L"x"] = Dword(1);
+    HiveContent content;
+    content[Desktop][L"Wallpaper"] = Sz(upper);
+    content[Desktop][L"OriginalWallpaper"] = Sz(L"");
+    content[std::wstring(CurrentVersion) + L"\\AccountPicture\\Sub"][L"x"] = Dword(1);
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
 
     std::string out;
     EXPECT_EQ(0u, RelocateCapturing(hive, &out));
@@ -144,12 +144,12 @@ TEST_F(Wallpaper, ValuesWithoutPlainFileNameLeftUnchanged) {
     const std::wstring noBackslash = std::wstring(User) + L"-corvane-wp.bmp";
     const std::wstring slashed = files.profile() + L"\\Pictures/../corvane-wp-dot.bmp";
     const std::wstring trailing = files.profile() + L"\\Pictures\\";
-    HiveSpec spec;
-    spec[Desktop][L"Wallpaper"] = Sz(noBackslash);
-    spec[Desktop][L"ConvertedWallpaper"] = Sz(slashed);
-    spec[Desktop][L"OriginalWallpaper"] = Sz(trailing);
+    HiveContent content;
+    content[Desktop][L"Wallpaper"] = Sz(noBackslash);
+    content[Desktop][L"ConvertedWallpaper"] = Sz(slashed);
+    content[Desktop][L"OriginalWallpaper"] = Sz(trailing);
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
 
     std::string out;
     EXPECT_EQ(0u, RelocateCapturing(hive, &out));
@@ -172,11 +172,11 @@ TEST_F(Wallpaper, TargetPathAtTheLimit) {
     ASSERT_TRUE(FileExists(longSource)); // the copy could succeed; only the limit stops it
     std::wstring fitsTarget = files.Copy(fits);
     std::wstring longTarget = files.Copy(tooLong);
-    HiveSpec spec;
-    spec[Desktop][L"Wallpaper"] = Sz(fitsSource);
-    spec[Desktop][L"OriginalWallpaper"] = Sz(longSource);
+    HiveContent content;
+    content[Desktop][L"Wallpaper"] = Sz(fitsSource);
+    content[Desktop][L"OriginalWallpaper"] = Sz(longSource);
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(spec));
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
 
     std::string out;
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), RelocateCapturing(hive, &out));
@@ -188,12 +188,12 @@ TEST_F(Wallpaper, TargetPathAtTheLimit) {
     EXPECT_EQ(1u, Count(out, "Wallpaper copied to"));
 }
 
-HiveSpec LegacyHive(const std::wstring& wallpaper) {
-    HiveSpec spec;
-    spec[Desktop][L"Wallpaper"] = Sz(wallpaper);
-    spec[Desktop][L"ConvertedWallpaper"] = Sz(L"C:\\Documents and Settings\\hvuser\\conv.bmp");
-    spec[Desktop][L"OriginalWallpaper"] = Sz(L"C:\\Documents and Settings\\hvuser\\orig.bmp");
-    return spec;
+HiveContent LegacyHive(const std::wstring& wallpaper) {
+    HiveContent content;
+    content[Desktop][L"Wallpaper"] = Sz(wallpaper);
+    content[Desktop][L"ConvertedWallpaper"] = Sz(L"C:\\Documents and Settings\\hvuser\\conv.bmp");
+    content[Desktop][L"OriginalWallpaper"] = Sz(L"C:\\Documents and Settings\\hvuser\\orig.bmp");
+    return content;
 }
 
 // Only a "Wallpaper" of the user, read within 260 bytes, is reset.
