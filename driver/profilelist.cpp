@@ -5,6 +5,18 @@
 
 #include <wchar.h>
 
+bool ProfileImagePathMatches(HKEY entry, const wchar_t* profilePath) {
+    wchar_t stored[260] = {};
+    DWORD bytes = sizeof stored;
+    if (RegQueryValueExW(entry, L"ProfileImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(stored), &bytes) !=
+        ERROR_SUCCESS)
+        return false;
+    stored[259] = L'\0'; // a value of exactly 520 bytes has no terminator of its own
+    wchar_t expanded[260];
+    DWORD needed = ExpandEnvironmentStringsW(stored, expanded, 260);
+    return needed != 0 && needed <= 260 && _wcsicmp(expanded, profilePath) == 0;
+}
+
 bool GetProfileSidString(const wchar_t* profilePath, wchar_t* sidString) {
     if (!sidString) return false;
     UniqueKey list;
@@ -22,16 +34,7 @@ bool GetProfileSidString(const wchar_t* profilePath, wchar_t* sidString) {
         UniqueKey entry;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, entryPath, 0, KEY_READ, entry.put()) != ERROR_SUCCESS) continue;
 
-        wchar_t stored[260] = {};
-        DWORD bytes = sizeof stored;
-        if (RegQueryValueExW(entry.get(), L"ProfileImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(stored),
-                             &bytes) != ERROR_SUCCESS)
-            continue;
-        stored[259] = L'\0'; // a value of exactly 520 bytes has no terminator of its own
-        wchar_t expanded[260];
-        DWORD needed = ExpandEnvironmentStringsW(stored, expanded, 260);
-        if (needed == 0 || needed > 260) continue;
-        if (_wcsicmp(expanded, profilePath) == 0) {
+        if (ProfileImagePathMatches(entry.get(), profilePath)) {
             wcscpy(sidString, name);
             return true;
         }

@@ -11,6 +11,7 @@
 #include "profile/tree.h"
 
 #include <sddl.h>
+#include <stdarg.h>
 #include <shlobj.h>
 #include <wchar.h>
 
@@ -104,15 +105,7 @@ DWORD SaveLoadedHive(const wchar_t* profilePath, const wchar_t* defaultPath, con
         if (nameLength == 8 || _wcsicmp(name, L".DEFAULT") == 0) continue;
         UniqueKey entry;
         if (RegOpenKeyExW(list.get(), name, 0, KEY_READ, entry.put()) != ERROR_SUCCESS) continue;
-        wchar_t stored[MAX_PATH] = {};
-        DWORD bytes = sizeof stored;
-        if (RegQueryValueExW(entry.get(), L"ProfileImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(stored),
-                             &bytes) != ERROR_SUCCESS)
-            continue;
-        stored[MAX_PATH - 1] = L'\0';
-        wchar_t expanded[MAX_PATH];
-        DWORD needed = ExpandEnvironmentStringsW(stored, expanded, MAX_PATH);
-        if (needed == 0 || needed > MAX_PATH || _wcsicmp(expanded, profilePath) != 0) continue;
+        if (!ProfileImagePathMatches(entry.get(), profilePath)) continue;
 
         LONG saved = ERROR_SUCCESS;
         UniqueKey hive;
@@ -157,15 +150,13 @@ DWORD FailRestoring(DWORD code, const wchar_t* defaultPath, const wchar_t* backu
     return code;
 }
 
-void PrintCopyFailure(const wchar_t* folder, DWORD code) {
+// One console line, formatted into the 256-character message buffer.
+void PrintMessage(const wchar_t* format, ...) {
     wchar_t line[256];
-    FormatBounded(line, 256, L"Cannot copy %ws. Error %u", folder, code);
-    ConsolePrint(L"%ws\r\n", line);
-}
-
-void PrintLoadFailure(DWORD code) {
-    wchar_t line[256];
-    FormatBounded(line, 256, L"Load Registry fails. Error %u", code);
+    va_list args;
+    va_start(args, format);
+    FormatBoundedV(line, 256, format, args);
+    va_end(args);
     ConsolePrint(L"%ws\r\n", line);
 }
 
@@ -220,7 +211,7 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
         }
         code = CopyTree(from, to);
         if (code != 0 && i < RequiredRows) {
-            PrintCopyFailure(from, code);
+            PrintMessage(L"Cannot copy %ws. Error %u", from, code);
             return FailRestoring(code, defaultPath, backupPath);
         }
     }
@@ -233,7 +224,7 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
     if (!ChooseMountKey(sidText, mountKey)) return FailRestoring(ERROR_ALREADY_EXISTS, defaultPath, backupPath);
     LONG loaded = RegLoadKeyW(HKEY_USERS, mountKey, hiveFile);
     if (loaded != ERROR_SUCCESS) {
-        PrintLoadFailure(static_cast<DWORD>(loaded));
+        PrintMessage(L"Load Registry fails. Error %u", static_cast<DWORD>(loaded));
         return FailRestoring(static_cast<DWORD>(loaded), defaultPath, backupPath);
     }
 
