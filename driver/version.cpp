@@ -23,12 +23,7 @@ bool IsWin8OrLaterVersion(const OsVersion& v) { return v.major >= 10 || (v.major
 bool IsWin10OrLaterVersion(const OsVersion& v) { return v.major >= 10; }
 
 void DetectWindowsVersion() {
-    IsWindows8OrLater = false;
-    IsWindows10OrLater = false;
-    OsVersion v = ReadOsVersion();
-    if (v.major >= 6 && v.minor >= 2) IsWindows8OrLater = true;
-    if (v.major >= 10) {
-        IsWindows10OrLater = true;
-        IsWindows8OrLater = true;
-    }
+    OsVersion v = ReadOsVersion(); // zero, so both flags stay clear, when RtlGetVersion is missing
+    IsWindows8OrLater = IsWin8OrLaterVersion(v);
+    IsWindows10OrLater = IsWin10OrLaterVersion(v);
 }

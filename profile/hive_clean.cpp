@@ -8,12 +8,12 @@
 #include <shlwapi.h>
 
 
-VersionClasses ClassifyVersion(DWORD major, DWORD minor) {
+VersionClasses ClassifyVersion(const OsVersion& version) {
     VersionClasses c;
-    c.preVista = major < 6;
-    c.windows2000 = major == 5 && minor == 0;
-    c.windows8OrLater = major >= 10 || (major >= 6 && minor >= 2);
-    c.windows10OrLater = major >= 10;
+    c.preVista = version.major < 6;
+    c.windows2000 = version.major == 5 && version.minor == 0;
+    c.windows8OrLater = IsWin8OrLaterVersion(version);
+    c.windows10OrLater = IsWin10OrLaterVersion(version);
     return c;
 }
 

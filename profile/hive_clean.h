@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "driver/version.h"
+
 // The mounted hive is always opened in the native view. Windows shares a user hive's Software key
 // between the views, so this changes nothing there; Wine redirects a 32-bit caller into
 // Software\Wow6432Node whenever a key has such a child, which a real user's hive does.
@@ -15,7 +17,7 @@ struct VersionClasses {
     bool windows10OrLater; // 10.0 and later
 };
 
-VersionClasses ClassifyVersion(DWORD major, DWORD minor);
+VersionClasses ClassifyVersion(const OsVersion& version);
 
 // mountName is the hive's key name under HKEY_USERS. Prints nothing itself; never fails.
 void CleanDefaultHive(const wchar_t* mountName, const wchar_t* userName, const VersionClasses& classes);

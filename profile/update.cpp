@@ -228,9 +228,7 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
         return FailRestoring(static_cast<DWORD>(loaded), defaultPath, backupPath);
     }
 
-    OsVersion version = ReadOsVersion();
-    VersionClasses classes = ClassifyVersion(version.major, version.minor);
-    CleanDefaultHive(mountKey, userName, classes);
+    CleanDefaultHive(mountKey, userName, ClassifyVersion(ReadOsVersion()));
     // The Store-app steps of Windows 8 and later need the companion programs, which this build does
     // not carry; the update is complete without them.
 
