@@ -6,11 +6,6 @@
 
 #include <userenv.h>
 
-bool RunningUnderWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 BOOL GetDefaultProfileFolder(wchar_t* path, DWORD* size) {
     if (GetDefaultUserProfileDirectoryW(path, size)) return TRUE;
     DWORD error = GetLastError();

@@ -5,7 +5,11 @@
 
 #include <windows.h>
 
-bool RunningUnderWine();
+// The one test for Wine, shared by the tool and the companions: ntdll exports wine_get_version.
+inline bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
 
 // GetDefaultUserProfileDirectoryW. Wine's is a stub that fails with 122; there the folder is taken
 // from ProfileList's "Default" value, which is where Windows itself keeps it.

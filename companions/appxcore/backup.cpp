@@ -2,6 +2,7 @@
 // the user's hive, a few package folders, and the tile database.
 #include "companions/appxcore/manageappx.h"
 
+#include "driver/links.h"
 #include "driver/raii.h"
 
 #include <shlobj.h>
@@ -86,26 +87,10 @@ bool IsFolder(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool IsLink(DWORD attributes) {
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// True when path or any folder between base and path is a link: a folder a user can plant a
-// junction in must not redirect a copy made with the service's rights. base itself (the profile
-// folder, chosen by an administrator) may be a link.
+// A folder a user can plant a junction in must not redirect a copy made with the service's rights;
+// base itself (the profile folder, chosen by an administrator) may be a link.
 bool CrossesLink(const std::wstring& base, const std::wstring& path) {
-    std::wstring current;
-    DWORD attributes = INVALID_FILE_ATTRIBUTES;
-    size_t position = base.size();
-    while (position < path.size()) {
-        size_t next = path.find(L'\\', position + 1);
-        current = path.substr(0, next);
-        attributes = GetFileAttributesW(current.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && IsLink(attributes)) return true;
-        if (next == std::wstring::npos) break;
-        position = next;
-    }
-    return false;
+    return PathCrossesLink(base.c_str(), path.c_str());
 }
 
 bool StartsWithActivationStore(const wchar_t* name) {
@@ -126,7 +111,7 @@ void ListTree(const std::wstring& root, const std::wstring& relative, std::vecto
     std::vector<std::wstring> subFolders;
     do {
         if (!lstrcmpW(data.cFileName, L".") || !lstrcmpW(data.cFileName, L"..")) continue;
-        if (IsLink(data.dwFileAttributes)) continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
         std::wstring item =
             relative.empty() ? std::wstring(data.cFileName) : relative + L"\\" + data.cFileName;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
