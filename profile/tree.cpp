@@ -5,6 +5,7 @@
 #include <wchar.h>
 
 #include "driver/common.h"
+#include "driver/links.h"
 #include "driver/raii.h"
 
 namespace {
@@ -147,6 +148,19 @@ DWORD CopyTree(const wchar_t* source, const wchar_t* destination) {
         }
     } while (FindNextFileW(listing.get(), &entry));
     return result;
+}
+
+DWORD CopyProfileFolder(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* destinationBase,
+                        const wchar_t* destination) {
+    if (PathCrossesLink(sourceBase, source) || PathCrossesLink(destinationBase, destination)) return ErrorLinkRefused;
+    return CopyTree(source, destination);
+}
+
+DWORD CopyProfileFile(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* destinationBase,
+                      const wchar_t* destination) {
+    if (PathCrossesLink(sourceBase, source) || PathCrossesLink(destinationBase, destination)) return ErrorLinkRefused;
+    if (!CopyFileW(source, destination, FALSE /* overwrite */)) return GetLastError();
+    return 0;
 }
 
 void CreateDirectoryChain(const wchar_t* path) {

@@ -15,6 +15,21 @@ DWORD DeleteTree(const wchar_t* folder, bool filesOnly);
 // creation error, or the last error met while copying.
 DWORD CopyTree(const wchar_t* source, const wchar_t* destination);
 
+// A copy error of its own: a folder on the way was a junction or directory link, so nothing was
+// copied through it.
+const DWORD ErrorLinkRefused = ERROR_CANT_ACCESS_FILE; // 1920, "The file cannot be accessed by the system."
+
+// CopyTree for a folder inside a profile: refuses with ErrorLinkRefused, copying nothing, when the
+// source or any folder between sourceBase and it, or the destination or any folder between
+// destinationBase and it, is a link (a user can plant a junction in their own profile; a copy made
+// with an administrator's rights must neither read nor write through it).
+DWORD CopyProfileFolder(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* destinationBase,
+                        const wchar_t* destination);
+
+// CopyFileW (overwriting) for a file inside profiles, under the same rule. 0 or a Win32 code.
+DWORD CopyProfileFile(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* destinationBase,
+                      const wchar_t* destination);
+
 // Creates every folder of the path from its first backslash on (after a \\?\ or \\?\UNC\ prefix).
 void CreateDirectoryChain(const wchar_t* path);
 
