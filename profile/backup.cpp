@@ -1,112 +1,417 @@
 #include "profile/backup.h"
 
 #include "driver/common.h"
+#include "driver/links.h"
 #include "driver/raii.h"
 #include "profile/tree.h"
 
 #include <wchar.h>
 
-static bool IsDots(const wchar_t* name) { return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0; }
-static bool IsLink(DWORD attributes) {
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+namespace {
+
+// The longest path the long-path prefix admits, terminator included. The backup's paths are longer
+// than the default profile's by the backup folder's suffix, so its walks work under the prefix: a
+// file that the default profile can hold can always be set aside.
+const size_t LongPathChars = 32767;
+
+const wchar_t* const FilesFolder = L"profile";
+
+enum class Phase { None, Unknown, Aside, Update, MoveBack, Discard };
+
+const wchar_t* PhaseName(Phase phase) {
+    switch (phase) {
+    case Phase::Aside: return L"aside";
+    case Phase::Update: return L"update";
+    case Phase::MoveBack: return L"moveback";
+    case Phase::Discard: return L"discard";
+    default: return L"";
+    }
 }
+
+bool IsDots(const wchar_t* name) { return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0; }
+
+// A path under the long-path prefix that entries are appended to and cut back from as a walk goes
+// down and up; one buffer serves a whole walk.
+class LongPath {
+  public:
+    bool Init(const wchar_t* path, const wchar_t* child = nullptr) {
+        block_.reset(GuardedAllocChars(LongPathChars));
+        if (!block_) return false;
+        const wchar_t* prefix = L"\\\\?\\";
+        size_t skip = 0;
+        if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+            prefix = L"";
+        } else if (path[0] == L'\\' && path[1] == L'\\') {
+            prefix = L"\\\\?\\UNC\\";
+            skip = 2;
+        }
+        if (FormatBounded(block_.chars(), LongPathChars, L"%ws%ws", prefix, path + skip) != S_OK) return false;
+        length_ = wcslen(block_.chars());
+        while (length_ > 0 && block_.chars()[length_ - 1] == L'\\') block_.chars()[--length_] = L'\0';
+        size_t ignored;
+        return !child || Push(child, &ignored);
+    }
+    // Appends "\name"; false (nothing changed) when it would not fit.
+    bool Push(const wchar_t* name, size_t* saved) {
+        size_t nameLength = wcslen(name);
+        if (length_ + 1 + nameLength + 1 > LongPathChars) return false;
+        *saved = length_;
+        wchar_t* text = block_.chars();
+        text[length_++] = L'\\';
+        wmemcpy(text + length_, name, nameLength + 1);
+        length_ += nameLength;
+        return true;
+    }
+    void Pop(size_t saved) {
+        length_ = saved;
+        block_.chars()[length_] = L'\0';
+    }
+    const wchar_t* get() const { return block_.chars(); }
+    // The path as the user knows it: without the prefix ("\\?\UNC\" shown as "\\").
+    void Display(wchar_t* out, size_t capacity) const {
+        const wchar_t* text = block_.chars();
+        if (wcsncmp(text, L"\\\\?\\UNC\\", 8) == 0)
+            FormatBounded(out, capacity, L"\\\\%ws", text + 8);
+        else if (wcsncmp(text, L"\\\\?\\", 4) == 0)
+            FormatBounded(out, capacity, L"%ws", text + 4);
+        else
+            FormatBounded(out, capacity, L"%ws", text);
+    }
+
+  private:
+    GuardedPtr block_;
+    size_t length_ = 0;
+};
+
+// The first thing that went wrong in a walk: the path it concerned and the error.
+struct Failure {
+    wchar_t path[MAX_PATH] = {};
+    DWORD code = 0;
+    void Record(const LongPath& where, DWORD error) {
+        if (code != 0) return;
+        code = error ? error : ERROR_GEN_FAILURE;
+        where.Display(path, MAX_PATH);
+    }
+};
+
+// Calls visit(entry) for every entry of the folder other than "." and "..", with the entry's name
+// pushed onto both paths. An entry whose name does not fit is recorded as a failure with 206. The
+// folder's own listing failure is recorded too. visit returns false to end the walk.
+template <class Visit> bool ForEachEntry(LongPath& first, LongPath& second, Failure& failure, Visit visit) {
+    size_t saved;
+    if (!first.Push(L"*", &saved)) {
+        failure.Record(first, ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    WIN32_FIND_DATAW entry;
+    UniqueFind find(FindFirstFileW(first.get(), &entry));
+    DWORD error = GetLastError();
+    first.Pop(saved);
+    if (!find) {
+        failure.Record(first, error);
+        return false;
+    }
+    do {
+        if (IsDots(entry.cFileName)) continue;
+        size_t savedFirst, savedSecond;
+        if (!first.Push(entry.cFileName, &savedFirst)) {
+            failure.Record(first, ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+        if (!second.Push(entry.cFileName, &savedSecond)) {
+            failure.Record(first, ERROR_FILENAME_EXCED_RANGE);
+            first.Pop(savedFirst);
+            return false;
+        }
+        bool go = visit(entry.dwFileAttributes);
+        second.Pop(savedSecond);
+        first.Pop(savedFirst);
+        if (!go) return false;
+    } while (FindNextFileW(find.get(), &entry));
+    return true;
+}
+
+// Moves every file below `from` to the same place below `to`, making the folders there. With
+// stopAtFirst the walk ends at the first failure; otherwise it moves what it can. True when all moved.
+bool MoveFilesAside(LongPath& from, LongPath& to, Failure& failure, bool stopAtFirst) {
+    bool all = true;
+    bool listed = ForEachEntry(from, to, failure, [&](DWORD attributes) {
+        if (IsDirectoryLinkAttributes(attributes)) return true; // never into what a link points at
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (!CreateDirectoryW(to.get(), nullptr /* default security */) &&
+                GetLastError() != ERROR_ALREADY_EXISTS) {
+                failure.Record(to, GetLastError());
+                all = false;
+                return !stopAtFirst;
+            }
+            if (!MoveFilesAside(from, to, failure, stopAtFirst)) all = false;
+        } else if (!MoveFileExW(from.get(), to.get(), 0 /* never over a kept file */)) {
+            failure.Record(from, GetLastError());
+            all = false;
+        }
+        return all || !stopAtFirst;
+    });
+    return listed && all;
+}
+
+// Moves every kept file back (over a file of the same name), making missing folders; goes on past
+// failures. True when every file went back.
+bool MoveFilesBack(LongPath& kept, LongPath& current, Failure& failure) {
+    bool all = true;
+    bool listed = ForEachEntry(kept, current, failure, [&](DWORD attributes) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (!CreateDirectoryW(current.get(), nullptr /* default security */) &&
+                GetLastError() != ERROR_ALREADY_EXISTS) {
+                failure.Record(current, GetLastError());
+                all = false;
+                return true;
+            }
+            if (!MoveFilesBack(kept, current, failure)) all = false;
+        } else if (!MoveFileExW(kept.get(), current.get(), MOVEFILE_REPLACE_EXISTING)) {
+            failure.Record(kept, GetLastError());
+            all = false;
+        }
+        return true;
+    });
+    return listed && all;
+}
+
+// Deletes what a run wrote into the default profile after its files were set aside: every file, and
+// every folder that the backup does not have (so the run made it). Directory links are left alone.
+bool RemoveRunEntries(LongPath& current, LongPath& kept, Failure& failure) {
+    bool all = true;
+    bool listed = ForEachEntry(current, kept, failure, [&](DWORD attributes) {
+        if (IsDirectoryLinkAttributes(attributes)) return true;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            DWORD keptAttributes = GetFileAttributesW(kept.get());
+            if (keptAttributes != INVALID_FILE_ATTRIBUTES && (keptAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                if (!RemoveRunEntries(current, kept, failure)) all = false;
+            } else if (!DeleteTree(current.get(), false)) {
+                failure.Record(current, GetLastError());
+                all = false;
+            }
+        } else if (!DeleteFileW(current.get())) {
+            SetFileAttributesW(current.get(), FILE_ATTRIBUTE_NORMAL);
+            if (!DeleteFileW(current.get())) {
+                failure.Record(current, GetLastError());
+                all = false;
+            }
+        }
+        return true;
+    });
+    return listed && all;
+}
+
+// The marker of a backup folder: the one "phase.<name>" file it holds.
+Phase ReadPhase(const wchar_t* backupPath) {
+    const Phase phases[] = {Phase::Aside, Phase::Update, Phase::MoveBack, Phase::Discard};
+    for (Phase phase : phases) {
+        wchar_t marker[MAX_PATH];
+        if (FormatBounded(marker, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(phase)) != S_OK) continue;
+        if (GetFileAttributesW(marker) != INVALID_FILE_ATTRIBUTES) return phase;
+    }
+    return Phase::Unknown;
+}
+
+bool CreateMarker(const wchar_t* backupPath, Phase phase) {
+    wchar_t marker[MAX_PATH];
+    if (FormatBounded(marker, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(phase)) != S_OK) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    UniqueFile file(CreateFileW(marker, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(file);
+}
+
+// Renames the marker: a run cut off at any moment leaves exactly one.
+bool SetPhase(const wchar_t* backupPath, Phase from, Phase to) {
+    wchar_t a[MAX_PATH], b[MAX_PATH];
+    if (FormatBounded(a, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(from)) != S_OK ||
+        FormatBounded(b, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(to)) != S_OK) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    return MoveFileExW(a, b, MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+// "<backup>\profile" as the user sees it, for messages.
+void FilesFolderName(const wchar_t* backupPath, wchar_t* out) {
+    FormatBounded(out, MAX_PATH, L"%ws\\%ws", backupPath, FilesFolder);
+}
+
+// Renames the backup folder "<backup>-<date>-<time>" (with a counter when that exists) so that this
+// run can make its own. 0 or a Win32 code; *kept receives the new name.
+DWORD RenameKept(const wchar_t* backupPath, wchar_t* kept) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    DWORD error = ERROR_ALREADY_EXISTS;
+    for (unsigned n = 1; n < 100 && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS); ++n) {
+        HRESULT formatted =
+            n == 1 ? FormatBounded(kept, MAX_PATH, L"%ws-%04u%02u%02u-%02u%02u%02u", backupPath, now.wYear,
+                                   now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond)
+                   : FormatBounded(kept, MAX_PATH, L"%ws-%04u%02u%02u-%02u%02u%02u-%u", backupPath, now.wYear,
+                                   now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, n);
+        if (formatted != S_OK) return ERROR_FILENAME_EXCED_RANGE;
+        error = MoveFileW(backupPath, kept) ? 0 : GetLastError();
+    }
+    return error;
+}
+
+DWORD KeepUnderNewName(const wchar_t* backupPath, bool ownLayout) {
+    wchar_t kept[MAX_PATH];
+    DWORD error = RenameKept(backupPath, kept);
+    if (error != 0) return error;
+    wchar_t shown[MAX_PATH];
+    if (ownLayout)
+        FilesFolderName(kept, shown);
+    else
+        FormatBounded(shown, MAX_PATH, L"%ws", kept);
+    ConsolePrint(L"An interrupted earlier run left the previous default profile in %ws; it has been kept there.\r\n",
+                 shown);
+    return 0;
+}
+
+// Removes the backup folder and everything in it (its mirror folders may lie deeper than MAX_PATH).
+void RemoveBackupFolder(const wchar_t* backupPath) {
+    LongPath path;
+    if (path.Init(backupPath))
+        DeleteTree(path.get(), false);
+    else
+        DeleteTree(backupPath, false);
+}
+
+// Takes both walks' buffers for the default profile and the backup's files folder.
+bool OpenPaths(const wchar_t* defaultPath, const wchar_t* backupPath, LongPath& current, LongPath& kept) {
+    return current.Init(defaultPath) && kept.Init(backupPath, FilesFolder);
+}
+
+} // namespace
 
 bool BackupFolderName(const wchar_t* defaultPath, wchar_t* backupPath) {
     return FormatBounded(backupPath, MAX_PATH, L"%ws.corvane-backup", defaultPath) == S_OK;
 }
 
-DWORD KeepStaleBackup(const wchar_t* backupPath) {
-    DWORD attributes = GetFileAttributesW(backupPath);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    wchar_t kept[MAX_PATH];
-    if (FormatBounded(kept, MAX_PATH, L"%ws-%04u%02u%02u-%02u%02u%02u", backupPath, now.wYear, now.wMonth, now.wDay,
-                      now.wHour, now.wMinute, now.wSecond) != S_OK)
-        return ERROR_FILENAME_EXCED_RANGE;
-    if (!MoveFileW(backupPath, kept)) return GetLastError();
-    ConsolePrint(L"An interrupted earlier run left the previous default profile in %ws; it has been kept there.\r\n",
-                 kept);
-    return 0;
+DWORD RecoverInterruptedRun(const wchar_t* defaultPath, const wchar_t* backupPath) {
+    if (GetFileAttributesW(backupPath) == INVALID_FILE_ATTRIBUTES) return 0;
+    Phase phase = ReadPhase(backupPath);
+    if (phase == Phase::Unknown) return KeepUnderNewName(backupPath, false);
+    if (phase == Phase::Discard) {
+        // A successful run was removing the old files it no longer needed.
+        RemoveBackupFolder(backupPath);
+        if (GetFileAttributesW(backupPath) == INVALID_FILE_ATTRIBUTES) return 0;
+        wchar_t kept[MAX_PATH];
+        return RenameKept(backupPath, kept);
+    }
+
+    LongPath current, kept;
+    if (!OpenPaths(defaultPath, backupPath, current, kept)) return ERROR_NOT_ENOUGH_MEMORY;
+    Failure failure;
+    if (phase == Phase::Update) {
+        // Every file in the default profile is the interrupted run's own: the originals are all aside.
+        RemoveRunEntries(current, kept, failure);
+        if (SetPhase(backupPath, Phase::Update, Phase::MoveBack)) phase = Phase::MoveBack;
+    }
+    if (MoveFilesBack(kept, current, failure) && failure.code == 0) {
+        RemoveBackupFolder(backupPath);
+        ConsolePrint(L"An interrupted earlier run has been rolled back; the default profile is as it was "
+                     L"before that run.\r\n");
+        return 0;
+    }
+
+    // The rollback cannot be finished: bring every old file into the backup instead and keep it there.
+    // What is left in the default profile now is original (the run's own files went first).
+    Failure gather;
+    if (SetPhase(backupPath, phase, Phase::Aside) && MoveFilesAside(current, kept, gather, false) &&
+        gather.code == 0)
+        return KeepUnderNewName(backupPath, true);
+    wchar_t shown[MAX_PATH];
+    FilesFolderName(backupPath, shown);
+    DWORD code = gather.code ? gather.code : failure.code;
+    ConsolePrint(L"An interrupted earlier run left files of the previous default profile both in %ws and in "
+                 L"%ws; %ws cannot be moved (error %u).\r\n",
+                 defaultPath, shown, gather.code ? gather.path : failure.path, code);
+    return code;
 }
 
-// Calls visit(entry, childOfFirst, childOfSecond) for every entry of the folder `first` other than "."
-// and "..", with the entry's path below both folders. An entry whose path would not fit in MAX_PATH
-// characters is passed over, as the file calls would fail on it anyway.
-template <class Visit> void ForEachEntry(const wchar_t* first, const wchar_t* second, Visit visit) {
-    wchar_t pattern[MAX_PATH];
-    if (FormatBounded(pattern, MAX_PATH, L"%ws\\*", first) != S_OK) return;
-    WIN32_FIND_DATAW entry;
-    UniqueFind find(FindFirstFileW(pattern, &entry));
-    if (!find) return;
-    do {
-        if (IsDots(entry.cFileName)) continue;
-        wchar_t a[MAX_PATH], b[MAX_PATH];
-        if (FormatBounded(a, MAX_PATH, L"%ws\\%ws", first, entry.cFileName) != S_OK ||
-            FormatBounded(b, MAX_PATH, L"%ws\\%ws", second, entry.cFileName) != S_OK)
-            continue;
-        visit(entry.dwFileAttributes, a, b);
-    } while (FindNextFileW(find.get(), &entry));
-}
-
-static void MoveLevelAside(const wchar_t* from, const wchar_t* to) {
-    ForEachEntry(from, to, [](DWORD attributes, const wchar_t* source, const wchar_t* target) {
-        if (IsLink(attributes)) return; // never into what a link points at
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            CreateDirectoryW(target, nullptr);
-            MoveLevelAside(source, target);
-        } else {
-            MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING);
+DWORD SetDefaultProfileAside(const wchar_t* defaultPath, const wchar_t* backupPath) {
+    {
+        // A default profile that cannot be listed is left alone, and nothing is made.
+        wchar_t pattern[MAX_PATH];
+        if (FormatBounded(pattern, MAX_PATH, L"%ws\\*", defaultPath) != S_OK) return ERROR_FILENAME_EXCED_RANGE;
+        WIN32_FIND_DATAW entry;
+        UniqueFind probe(FindFirstFileW(pattern, &entry));
+        if (!probe) return ERROR_SHARING_VIOLATION;
+    }
+    wchar_t files[MAX_PATH];
+    FilesFolderName(backupPath, files);
+    const wchar_t* failed = backupPath;
+    DWORD code = 0;
+    if (!CreateDirectoryW(backupPath, nullptr /* default security */)) {
+        code = GetLastError();
+    } else {
+        SetFileAttributesW(backupPath, FILE_ATTRIBUTE_HIDDEN);
+        if (!CreateMarker(backupPath, Phase::Aside)) {
+            code = GetLastError();
+        } else if (!CreateDirectoryW(files, nullptr /* default security */)) {
+            code = GetLastError();
+            failed = files;
         }
-    });
+        if (code != 0) RemoveBackupFolder(backupPath); // nothing was moved yet
+    }
+    if (code != 0) {
+        ConsolePrint(L"Cannot set the default profile aside in %ws. Error %u\r\n", failed, code);
+        return code;
+    }
+
+    LongPath current, kept;
+    if (!OpenPaths(defaultPath, backupPath, current, kept)) {
+        RemoveBackupFolder(backupPath);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    Failure failure;
+    if (MoveFilesAside(current, kept, failure, true) && failure.code == 0) {
+        if (SetPhase(backupPath, Phase::Aside, Phase::Update)) return 0;
+        DWORD error = GetLastError();
+        failure.code = error ? error : ERROR_GEN_FAILURE;
+        FormatBounded(failure.path, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(Phase::Aside));
+    }
+
+    // All or nothing: put back what was moved, so the default profile is exactly as it was.
+    ConsolePrint(L"Cannot move %ws out of the default profile. Error %u\r\n", failure.path, failure.code);
+    Failure undo;
+    if (MoveFilesBack(kept, current, undo) && undo.code == 0) {
+        RemoveBackupFolder(backupPath);
+    } else {
+        ConsolePrint(L"Some files of the default profile are still in %ws.\r\n", files);
+    }
+    return failure.code;
 }
 
-bool MoveFilesAside(const wchar_t* defaultPath, const wchar_t* backupPath) {
-    wchar_t pattern[MAX_PATH];
-    if (FormatBounded(pattern, MAX_PATH, L"%ws\\*", defaultPath) != S_OK) return false;
-    WIN32_FIND_DATAW entry;
-    UniqueFind probe(FindFirstFileW(pattern, &entry));
-    if (!probe) return false;
-    probe.reset();
-    CreateDirectoryW(backupPath, nullptr);
-    SetFileAttributesW(backupPath, FILE_ATTRIBUTE_HIDDEN);
-    MoveLevelAside(defaultPath, backupPath);
-    return true;
-}
-
-static void RemoveNewEntries(const wchar_t* current, const wchar_t* kept) {
-    ForEachEntry(current, kept, [](DWORD attributes, const wchar_t* child, const wchar_t* keptChild) {
-        if (IsLink(attributes)) return;
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            DWORD keptAttributes = GetFileAttributesW(keptChild);
-            if (keptAttributes != INVALID_FILE_ATTRIBUTES && (keptAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                RemoveNewEntries(child, keptChild);
-            else
-                DeleteTree(child, false); // a folder this run made
-        } else if (!DeleteFileW(child)) {
-            SetFileAttributesW(child, FILE_ATTRIBUTE_NORMAL);
-            DeleteFileW(child);
-        }
-    });
-}
-
-static void MoveLevelBack(const wchar_t* kept, const wchar_t* current) {
-    ForEachEntry(kept, current, [](DWORD attributes, const wchar_t* source, const wchar_t* target) {
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-            CreateDirectoryW(target, nullptr);
-            MoveLevelBack(source, target);
-        } else {
-            MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING);
-        }
-    });
-}
-
-void RestoreDefaultProfile(const wchar_t* defaultPath, const wchar_t* backupPath) {
-    RemoveNewEntries(defaultPath, backupPath);
-    MoveLevelBack(backupPath, defaultPath);
-    DiscardBackup(backupPath);
+bool RestoreDefaultProfile(const wchar_t* defaultPath, const wchar_t* backupPath) {
+    wchar_t files[MAX_PATH];
+    FilesFolderName(backupPath, files);
+    LongPath current, kept;
+    Failure failure;
+    if (!OpenPaths(defaultPath, backupPath, current, kept)) {
+        ConsolePrint(L"The default profile could not be restored; its previous files are in %ws.\r\n", files);
+        return false;
+    }
+    RemoveRunEntries(current, kept, failure);
+    SetPhase(backupPath, Phase::Update, Phase::MoveBack);
+    if (MoveFilesBack(kept, current, failure) && failure.code == 0) {
+        RemoveBackupFolder(backupPath);
+        ConsolePrint(L"%ws\r\n", L"The default profile has been restored to its state before this run.");
+        return true;
+    }
+    // The backup keeps its marker, so the next run finishes the rollback before it starts.
+    ConsolePrint(L"The default profile could not be restored completely (%ws, error %u); the previous "
+                 L"files that were not put back are in %ws.\r\n",
+                 failure.path, failure.code, files);
+    return false;
 }
 
 void DiscardBackup(const wchar_t* backupPath) {
-    if (GetFileAttributesW(backupPath) != INVALID_FILE_ATTRIBUTES) DeleteTree(backupPath, false);
+    if (GetFileAttributesW(backupPath) == INVALID_FILE_ATTRIBUTES) return;
+    SetPhase(backupPath, Phase::Update, Phase::Discard);
+    RemoveBackupFolder(backupPath);
 }

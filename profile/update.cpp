@@ -1,6 +1,7 @@
 #include "profile/update.h"
 
 #include "driver/common.h"
+#include "driver/links.h"
 #include "driver/privileges.h"
 #include "driver/profilelist.h"
 #include "driver/raii.h"
@@ -143,10 +144,9 @@ bool ChooseMountKey(const wchar_t* sidString, wchar_t* mountKey) {
     return false;
 }
 
-// Undoes the run's changes to the default profile and tells the user so.
+// Undoes the run's changes to the default profile; the rollback says in one line how it went.
 DWORD FailRestoring(DWORD code, const wchar_t* defaultPath, const wchar_t* backupPath) {
     RestoreDefaultProfile(defaultPath, backupPath);
-    ConsolePrint(L"%ws\r\n", L"The default profile has been restored to its state before this run.");
     return code;
 }
 
@@ -187,12 +187,13 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
         return ERROR_FILENAME_EXCED_RANGE;
 
     // Empty the default profile, keeping its files aside until the run has succeeded.
-    DWORD code = KeepStaleBackup(backupPath);
+    DWORD code = RecoverInterruptedRun(defaultPath, backupPath);
     if (code != 0) return code;
-    if (!MoveFilesAside(defaultPath, backupPath)) return ERROR_SHARING_VIOLATION;
+    code = SetDefaultProfileAside(defaultPath, backupPath);
+    if (code != 0) return code;
 
-    if (!CopyFileW(sourceHive, hiveFile, FALSE)) {
-        code = GetLastError();
+    code = CopyProfileFile(sourcePath, sourceHive, defaultPath, hiveFile);
+    if (code != 0) {
         if (code != ERROR_SHARING_VIOLATION) return FailRestoring(code, defaultPath, backupPath);
         // The user's registry is loaded: take the hive from the registry instead.
         code = SaveLoadedHive(sourcePath, defaultPath, hiveFile);
@@ -209,7 +210,9 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
             if (i >= RequiredRows) continue;
             return FailRestoring(ERROR_FILENAME_EXCED_RANGE, defaultPath, backupPath);
         }
-        code = CopyTree(from, to);
+        // A row folder the user replaced by a link is not copied through; for rows 1 to 10 that
+        // ends the run like any failed copy.
+        code = CopyProfileFolder(sourcePath, from, defaultPath, to);
         if (code != 0 && i < RequiredRows) {
             PrintMessage(L"Cannot copy %ws. Error %u", from, code);
             return FailRestoring(code, defaultPath, backupPath);
@@ -217,7 +220,10 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
     }
     if (table[RecentRow][0] != L'\0') {
         wchar_t recent[MAX_PATH];
-        if (FormatBounded(recent, MAX_PATH, L"%s\\%s", defaultPath, table[RecentRow]) == S_OK) DeleteTree(recent, true);
+        // Emptying through a link would delete files elsewhere.
+        if (FormatBounded(recent, MAX_PATH, L"%s\\%s", defaultPath, table[RecentRow]) == S_OK &&
+            !PathCrossesLink(defaultPath, recent))
+            DeleteTree(recent, true);
     }
 
     wchar_t mountKey[MAX_PATH];
