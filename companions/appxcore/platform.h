@@ -105,10 +105,15 @@ ManifestInfo ReadAppxManifest(const std::wstring& manifestPath);
 HRESULT CreateWinRtPackagePlatform(std::unique_ptr<PackagePlatform>* platform);
 std::unique_ptr<PackagePlatform> CreateStandInPackagePlatform(const StandInRepository& repository);
 
-// Chooses the runtime's package manager, or the stand-in only when the runtime class cannot be
-// activated; writes the choice through log (one line).
+// The runtime's package manager. Where it cannot be activated, the stand-in is used only under Wine
+// (which has no such runtime class), and the choice is written through log (one line); on Windows the
+// activation failure is raised as AppxError, for the listing or registration to report.
 std::unique_ptr<PackagePlatform> OpenPackagePlatform(const StandInRepository& repository,
                                                      const std::function<void(const std::wstring&)>& log);
+// The same decision over a given activation result and platform, so that both outcomes can be tested.
+std::unique_ptr<PackagePlatform> ChoosePackagePlatform(HRESULT activation, std::unique_ptr<PackagePlatform> activated,
+                                                       bool underWine, const StandInRepository& repository,
+                                                       const std::function<void(const std::wstring&)>& log);
 
 // "file:///C:/path/AppxManifest.xml" with the characters a URI cannot hold escaped.
 std::wstring ManifestPathToFileUri(const std::wstring& path);

@@ -3,6 +3,7 @@
 #include "companions/appxcore/platform.h"
 
 #include "driver/raii.h"
+#include "driver/winecompat.h"
 
 #include <sddl.h>
 #include <shlobj.h>
@@ -308,18 +309,28 @@ std::unique_ptr<PackagePlatform> CreateStandInPackagePlatform(const StandInRepos
     return std::unique_ptr<PackagePlatform>(new StandInPlatform(repository));
 }
 
+std::unique_ptr<PackagePlatform> ChoosePackagePlatform(HRESULT activation, std::unique_ptr<PackagePlatform> activated,
+                                                       bool underWine, const StandInRepository& repository,
+                                                       const std::function<void(const std::wstring&)>& log) {
+    if (SUCCEEDED(activation) && activated) return activated;
+    if (SUCCEEDED(activation)) activation = E_UNEXPECTED; // succeeded without an object
+    wchar_t code[16];
+    wsprintfW(code, L"0x%08X", static_cast<unsigned>(activation));
+    std::wstring failure = L"Windows.Management.Deployment.PackageManager cannot be activated (" + std::wstring(code) +
+                           L": " + ErrorMessage(activation) + L")";
+    // On Windows a failure (access denied, a damaged runtime) must surface: a model of the package
+    // folders would report success for work that never reached the real repository.
+    if (!underWine) throw AppxError(activation, failure + L".");
+    std::unique_ptr<PackagePlatform> platform = CreateStandInPackagePlatform(repository);
+    if (log) log(failure + L"; using " + platform->Description() + L".");
+    return platform;
+}
+
 std::unique_ptr<PackagePlatform> OpenPackagePlatform(const StandInRepository& repository,
                                                      const std::function<void(const std::wstring&)>& log) {
     std::unique_ptr<PackagePlatform> platform;
     HRESULT hr = CreateWinRtPackagePlatform(&platform);
-    if (SUCCEEDED(hr) && platform) return platform;
-    platform = CreateStandInPackagePlatform(repository);
-    wchar_t code[16];
-    wsprintfW(code, L"0x%08X", static_cast<unsigned>(hr));
-    if (log)
-        log(L"Windows.Management.Deployment.PackageManager cannot be activated (" + std::wstring(code) +
-            L": " + ErrorMessage(hr) + L"); using " + platform->Description() + L".");
-    return platform;
+    return ChoosePackagePlatform(hr, std::move(platform), RunningUnderWine(), repository, log);
 }
 
 } // namespace appxcore

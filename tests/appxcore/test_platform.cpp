@@ -58,6 +58,32 @@ TEST(PlatformChoice, WineDivergence_ActivationFailsCleanlyAndStandInIsUsed) {
     EXPECT_NE(std::wstring::npos, module.Platform().Description().find(repo.packages()));
 }
 
+// Off Wine, an activation failure of any kind is raised, never covered by the stand-in.
+TEST(PlatformChoice, ActivationFailureOffWineIsRaised) {
+    StandInRepository repository;
+    std::vector<std::wstring> logged;
+    auto log = [&](const std::wstring& line) { logged.push_back(line); };
+    for (HRESULT failure : {REGDB_E_CLASSNOTREG, E_ACCESSDENIED, HRESULT(0x80070005), E_FAIL}) {
+        try {
+            ChoosePackagePlatform(failure, nullptr, false, repository, log);
+            ADD_FAILURE() << "no error raised for " << std::hex << failure;
+        } catch (const AppxError& e) {
+            EXPECT_EQ(failure, e.code());
+            EXPECT_EQ(0u, e.message().find(L"Windows.Management.Deployment.PackageManager cannot be activated"))
+                << corvane_test::Narrow(e.message());
+        }
+    }
+    EXPECT_TRUE(logged.empty()) << "the caller reports the failure, not the choice";
+
+    // Under Wine the same failures fall back to the stand-in, and the choice is logged once each.
+    for (HRESULT failure : {REGDB_E_CLASSNOTREG, E_ACCESSDENIED}) {
+        std::unique_ptr<PackagePlatform> chosen = ChoosePackagePlatform(failure, nullptr, true, repository, log);
+        ASSERT_TRUE(chosen);
+        EXPECT_NE(std::wstring::npos, chosen->Description().find(L"stand-in"));
+    }
+    EXPECT_EQ(2u, logged.size());
+}
+
 TEST(Listing, OrderOfFindPackagesForUserKeptWithoutDependencies) {
     Repository repo(L"order");
     std::vector<std::wstring> installed = {
