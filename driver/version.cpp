@@ -6,7 +6,10 @@ bool IsWindows10OrLater = false;
 typedef LONG(WINAPI* RtlGetVersionFn)(OSVERSIONINFOW*);
 
 OsVersion ReadOsVersion() {
-    // The RTL_OSVERSIONINFOW record is 284 bytes; only its size field is set before the call.
+    // OSVERSIONINFOW is 276 bytes (five DWORDs and 128 characters). RtlGetVersion takes it or the
+    // 284-byte OSVERSIONINFOEXW and tells them apart by the size field, which must therefore be the
+    // size of the record passed: 284 here would let it write the extended fields past the end.
+    // Only the major and minor versions are read, and the plain record carries both.
     OSVERSIONINFOW info;
     ZeroMemory(&info, sizeof info);
     info.dwOSVersionInfoSize = sizeof info;

@@ -96,14 +96,11 @@ void BuildFolderTable(RelativePath* table) {
 DWORD SaveLoadedHive(const wchar_t* profilePath, const wchar_t* defaultPath, const wchar_t* hiveFile) {
     UniqueKey list;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileListKey, 0, KEY_READ, list.put()) != ERROR_SUCCESS) return 1;
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256 + 8]; // room for "_Classes"
-        DWORD nameLength = 256;
-        LONG status = RegEnumKeyExW(HKEY_USERS, index, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) return ERROR_NO_MORE_ITEMS;
-        if (status != ERROR_SUCCESS) continue;
+    wchar_t name[256 + 8]; // room for "_Classes"
+    bool skip = false;
+    for (DWORD index = 0; NextSubKey(HKEY_USERS, index, name, 256, &skip); ++index) {
         // Built-in service accounts (S-1-5-18 and the like) and .DEFAULT are never a user's hive.
-        if (nameLength == 8 || _wcsicmp(name, L".DEFAULT") == 0) continue;
+        if (skip || wcslen(name) == 8 || _wcsicmp(name, L".DEFAULT") == 0) continue;
         UniqueKey entry;
         if (RegOpenKeyExW(list.get(), name, 0, KEY_READ, entry.put()) != ERROR_SUCCESS) continue;
         if (!ProfileImagePathMatches(entry.get(), profilePath)) continue;
@@ -126,6 +123,7 @@ DWORD SaveLoadedHive(const wchar_t* profilePath, const wchar_t* defaultPath, con
         }
         return static_cast<DWORD>(saved);
     }
+    return ERROR_NO_MORE_ITEMS; // no loaded hive belongs to the profile
 }
 
 // The key under HKEY_USERS where the new hive is mounted: the SID string, or, when a hive is already

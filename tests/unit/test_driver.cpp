@@ -170,6 +170,42 @@ TEST_F(ProfileListTest, PathLengthLimit) {
     EXPECT_FALSE(GetProfileSidString(L"C:\\x", nullptr));
 }
 
+TEST_F(ProfileListTest, ValueOfAFull260CharactersWithoutTerminatorNeverMatches) {
+    std::wstring path = L"C:\\" + std::wstring(256, L'r'); // 259 characters
+    std::wstring stored = path + L"s";                      // 260, stored without a terminator
+    Add(L"S-1-5-21-7-7-7-4106", L"C:\\placeholder");
+    HKEY entry;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                                           (std::wstring(ProfileListKey) + L"\\S-1-5-21-7-7-7-4106").c_str(), 0,
+                                           KEY_SET_VALUE, &entry));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(entry, L"ProfileImagePath", 0, REG_EXPAND_SZ,
+                                            reinterpret_cast<const BYTE*>(stored.c_str()), 520));
+    RegCloseKey(entry);
+    wchar_t sid[256] = L"untouched";
+    EXPECT_FALSE(GetProfileSidString(path.c_str(), sid)) << "cut to 259 characters it would match";
+    EXPECT_FALSE(GetProfileSidString(stored.c_str(), sid));
+    EXPECT_STREQ(L"untouched", sid);
+}
+
+TEST(ProfileListWalk, AnErrorAtEveryIndexEndsTheWalk) {
+    // Both would repeat the same failure at every index; a walk that skipped it would never end.
+    wchar_t sid[256] = L"untouched";
+    EXPECT_FALSE(FindProfileSid(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x7654320)), L"C:\\users\\x", sid));
+    HKEY noEnumeration;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileListKey, 0, KEY_QUERY_VALUE, &noEnumeration));
+    wchar_t name[256];
+    bool skip = true;
+    bool more = NextSubKey(noEnumeration, 0, name, 256, &skip);
+    if (more) {
+        // Wine divergence: Wine does not check a key handle's access on enumeration.
+        EXPECT_FALSE(skip);
+    } else {
+        EXPECT_FALSE(FindProfileSid(noEnumeration, L"C:\\users\\x", sid));
+    }
+    RegCloseKey(noEnumeration);
+    EXPECT_STREQ(L"untouched", sid);
+}
+
 TEST(Arguments, CharacterTest) {
     for (const wchar_t* bad : {L"/q", L"a[b", L"a]b", L"a|b", L"a<b", L"a>b", L"a+b", L"a=b", L"a;b", L"a,b", L"a?b",
                                L"a*b"})
