@@ -36,22 +36,6 @@ void LogEvent(const char* what) {
     CloseHandle(log);
 }
 
-// Whether the service database is locked while the stop is asked for: "locked" or "unlocked", or
-// "lock-unknown-<code>" where the query is not available.
-void LogLockStatus() {
-    char line[64];
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_QUERY_LOCK_STATUS);
-    BYTE buffer[1024] = {};
-    auto* status = reinterpret_cast<QUERY_SERVICE_LOCK_STATUSW*>(buffer);
-    DWORD needed = 0;
-    if (manager && QueryServiceLockStatusW(manager, status, sizeof buffer, &needed))
-        snprintf(line, sizeof line, "%s", status->fIsLocked ? "locked" : "unlocked");
-    else
-        snprintf(line, sizeof line, "lock-unknown-%lu", GetLastError());
-    if (manager) CloseServiceHandle(manager);
-    LogEvent(line);
-}
-
 void Report(DWORD state, DWORD waitHint) {
     EnterCriticalSection(&StatusLock);
     Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -75,7 +59,6 @@ DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
     switch (control) {
     case SERVICE_CONTROL_STOP:
         LogEvent("stop-request");
-        LogLockStatus();
         Report(SERVICE_STOP_PENDING, 60000); // before the stop is signalled
         if (StopMode == Mode::Normal) {
             SetEvent(StopEvent);

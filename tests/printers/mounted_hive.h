@@ -57,6 +57,7 @@ struct StoredValue {
     LONG status = ERROR_FILE_NOT_FOUND;
     DWORD type = REG_NONE;
     std::wstring text; // the data as a wide string, without its terminator
+    DWORD bytes = 0;   // the stored size, terminator included when it was written
 };
 
 inline StoredValue ReadStored(HKEY root, const std::wstring& path, const wchar_t* name) {
@@ -68,7 +69,10 @@ inline StoredValue ReadStored(HKEY root, const std::wstring& path, const wchar_t
     DWORD bytes = sizeof data - 2;
     v.status = RegQueryValueExW(key, name, nullptr, &v.type, data, &bytes);
     RegCloseKey(key);
-    if (v.status == ERROR_SUCCESS) v.text = reinterpret_cast<const wchar_t*>(data);
+    if (v.status == ERROR_SUCCESS) {
+        v.text = reinterpret_cast<const wchar_t*>(data);
+        v.bytes = bytes;
+    }
     return v;
 }
 

@@ -112,6 +112,39 @@ TEST_F(Wallpaper, UserImagesCopiedOnceToCommonPictures) {
     EXPECT_TRUE(KeyExists(HKEY_USERS, hive.Key(CurrentVersion)));
 }
 
+TEST_F(Wallpaper, ConvertedWallpaperOfTheUserIsRelocatedToo) {
+    std::wstring image = files.Image(L"Pictures\\corvane-wp-converted.bmp", "BM-converted");
+    std::wstring target = files.Copy(L"corvane-wp-converted.bmp");
+    HiveContent content;
+    content[Desktop][L"ConvertedWallpaper"] = Sz(image);
+    MountedHive hive;
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
+    std::string out;
+    EXPECT_EQ(0u, RelocateCapturing(hive, &out));
+    EXPECT_EQ("BM-converted", ReadFileBytes(target));
+    StoredValue converted = ReadStored(HKEY_USERS, hive.Key(Desktop), L"ConvertedWallpaper");
+    EXPECT_EQ(target, converted.text);
+    EXPECT_EQ((target.size() + 1) * sizeof(wchar_t), converted.bytes) << "the terminator is part of the value";
+    EXPECT_EQ(1u, Count(out, "Wallpaper copied to"));
+}
+
+// An image that cannot be copied (it is gone) leaves its value as it was, and nothing is printed.
+TEST_F(Wallpaper, FailedCopyKeepsTheValueAndPrintsNothing) {
+    std::wstring missing = files.profile() + L"\\Pictures\\corvane-wp-gone.bmp";
+    files.Copy(L"corvane-wp-gone.bmp");
+    HiveContent content;
+    content[Desktop][L"Wallpaper"] = Sz(missing);
+    MountedHive hive;
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(content));
+    std::string out;
+    RelocateCapturing(hive, &out);
+    StoredValue wallpaper = ReadStored(HKEY_USERS, hive.Key(Desktop), L"Wallpaper");
+    EXPECT_EQ(ERROR_SUCCESS, wallpaper.status);
+    EXPECT_EQ(missing, wallpaper.text);
+    EXPECT_FALSE(FileExists(files.pictures() + L"\\corvane-wp-gone.bmp"));
+    EXPECT_EQ("", out);
+}
+
 TEST_F(Wallpaper, OtherImagesAndOtherLetterCaseLeftAlone) {
     std::wstring upper =
         ProfilesDir() + L"\\HVUSER\\Pictures\\corvane-wp-upper.bmp"; // same file system entry
@@ -215,7 +248,31 @@ TEST(LegacyWallpaper, OtherWallpaperLeftAlone) {
     ASSERT_NO_FATAL_FAILURE(
         hive.Mount(LegacyHive(L"C:\\Documents and Settings\\hvuser\\" + std::wstring(129 - 33, L'x'))));
     ResetLegacyWallpaper(hive.name(), User, true);
-    EXPECT_EQ(L"(None)", DesktopValue(hive, L"Wallpaper"));
+    StoredValue none = ReadStored(HKEY_USERS, hive.Key(Desktop), L"Wallpaper");
+    EXPECT_EQ(L"(None)", none.text);
+    EXPECT_EQ(14u, none.bytes);
+    EXPECT_EQ(REG_SZ, none.type);
+    // Windows 2000 touches nothing but "Wallpaper".
+    EXPECT_EQ(L"C:\\Documents and Settings\\hvuser\\conv.bmp", DesktopValue(hive, L"ConvertedWallpaper"));
+    EXPECT_EQ(L"C:\\Documents and Settings\\hvuser\\orig.bmp", DesktopValue(hive, L"OriginalWallpaper"));
+}
+
+// Windows XP: the Bliss wallpaper (70 bytes), "ConvertedWallpaper" gone, "OriginalWallpaper" the
+// terminator alone (2 bytes).
+TEST(LegacyWallpaper, WindowsXpGetsBlissWithExactSizes) {
+    MountedHive hive;
+    ASSERT_NO_FATAL_FAILURE(hive.Mount(LegacyHive(L"C:\\Documents and Settings\\hvuser\\My Pictures\\a.bmp")));
+    ResetLegacyWallpaper(hive.name(), User, false);
+    StoredValue wallpaper = ReadStored(HKEY_USERS, hive.Key(Desktop), L"Wallpaper");
+    EXPECT_EQ(L"C:\\WINDOWS\\web\\wallpaper\\Bliss.bmp", wallpaper.text);
+    EXPECT_EQ(70u, wallpaper.bytes);
+    EXPECT_EQ(REG_SZ, wallpaper.type);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, ReadStored(HKEY_USERS, hive.Key(Desktop), L"ConvertedWallpaper").status);
+    StoredValue original = ReadStored(HKEY_USERS, hive.Key(Desktop), L"OriginalWallpaper");
+    EXPECT_EQ(ERROR_SUCCESS, original.status);
+    EXPECT_EQ(L"", original.text);
+    EXPECT_EQ(2u, original.bytes);
+    EXPECT_EQ(REG_SZ, original.type);
 }
 
 } // namespace
