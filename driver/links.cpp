@@ -6,7 +6,8 @@
 bool PathCrossesLink(const wchar_t* base, const wchar_t* path) {
     if (!base || !path) return true;
     size_t baseLength = wcslen(base);
-    while (baseLength > 0 && base[baseLength - 1] == L'\\') --baseLength;
+    while (baseLength > 0 && base[baseLength - 1] == L'\\')
+        --baseLength;
     size_t pathLength = wcslen(path);
     if (pathLength < baseLength || _wcsnicmp(base, path, baseLength) != 0) return true;
     if (pathLength == baseLength) return false;

@@ -8,8 +8,8 @@
 bool ProfileImagePathMatches(HKEY entry, const wchar_t* profilePath) {
     wchar_t stored[261] = {}; // one more than is read, so the text always ends
     DWORD bytes = 260 * sizeof(wchar_t);
-    if (RegQueryValueExW(entry, L"ProfileImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(stored), &bytes) !=
-        ERROR_SUCCESS)
+    if (RegQueryValueExW(entry, L"ProfileImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(stored),
+                         &bytes) != ERROR_SUCCESS)
         return false;
     // 520 bytes without a terminator of their own hold a path of 260 characters, which does not fit;
     // cut to 259 it could match a shorter path.
@@ -44,6 +44,7 @@ bool FindProfileSid(HKEY list, const wchar_t* profilePath, wchar_t* sidString) {
 bool GetProfileSidString(const wchar_t* profilePath, wchar_t* sidString) {
     if (!sidString) return false;
     UniqueKey list;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileListKey, 0, KEY_READ, list.put()) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileListKey, 0, KEY_READ, list.put()) != ERROR_SUCCESS)
+        return false;
     return FindProfileSid(list.get(), profilePath, sidString);
 }

@@ -8,7 +8,8 @@ typedef BOOL(WINAPI* ServerProcessIdFn)(HANDLE, PULONG);
 
 // Process id of the running service, or 0 with the last-error value set.
 DWORD ServiceProcessId(const wchar_t* serviceName) {
-    UniqueService manager(OpenSCManagerW(nullptr /* local */, nullptr /* active database */, SC_MANAGER_CONNECT));
+    UniqueService manager(
+        OpenSCManagerW(nullptr /* local */, nullptr /* active database */, SC_MANAGER_CONNECT));
     if (!manager) return 0;
     UniqueService service(OpenServiceW(manager.get(), serviceName, SERVICE_QUERY_STATUS));
     if (!service) return 0;
@@ -28,10 +29,9 @@ DWORD ServiceProcessId(const wchar_t* serviceName) {
 
 bool IsPipeServedByService(HANDLE pipe, const wchar_t* serviceName) {
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    ServerProcessIdFn serverProcessId =
-        kernel ? reinterpret_cast<ServerProcessIdFn>(
-                     reinterpret_cast<void*>(GetProcAddress(kernel, "GetNamedPipeServerProcessId")))
-               : nullptr;
+    ServerProcessIdFn serverProcessId = kernel ? reinterpret_cast<ServerProcessIdFn>(reinterpret_cast<void*>(
+                                                     GetProcAddress(kernel, "GetNamedPipeServerProcessId")))
+                                               : nullptr;
     if (!serverProcessId) return true; // Windows XP cannot tell; the pipe's DACL is all there is
     ULONG server = 0;
     if (!serverProcessId(pipe, &server)) return false;

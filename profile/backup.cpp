@@ -20,15 +20,22 @@ enum class Phase { None, Unknown, Aside, Update, MoveBack, Discard };
 
 const wchar_t* PhaseName(Phase phase) {
     switch (phase) {
-    case Phase::Aside: return L"aside";
-    case Phase::Update: return L"update";
-    case Phase::MoveBack: return L"moveback";
-    case Phase::Discard: return L"discard";
-    default: return L"";
+    case Phase::Aside:
+        return L"aside";
+    case Phase::Update:
+        return L"update";
+    case Phase::MoveBack:
+        return L"moveback";
+    case Phase::Discard:
+        return L"discard";
+    default:
+        return L"";
     }
 }
 
-bool IsDots(const wchar_t* name) { return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0; }
+bool IsDots(const wchar_t* name) {
+    return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
+}
 
 // A path under the long-path prefix that entries are appended to and cut back from as a walk goes
 // down and up; one buffer serves a whole walk.
@@ -45,9 +52,11 @@ class LongPath {
             prefix = L"\\\\?\\UNC\\";
             skip = 2;
         }
-        if (FormatBounded(block_.chars(), LongPathChars, L"%ws%ws", prefix, path + skip) != S_OK) return false;
+        if (FormatBounded(block_.chars(), LongPathChars, L"%ws%ws", prefix, path + skip) != S_OK)
+            return false;
         length_ = wcslen(block_.chars());
-        while (length_ > 0 && block_.chars()[length_ - 1] == L'\\') block_.chars()[--length_] = L'\0';
+        while (length_ > 0 && block_.chars()[length_ - 1] == L'\\')
+            block_.chars()[--length_] = L'\0';
         size_t ignored;
         return !child || Push(child, &ignored);
     }
@@ -207,7 +216,8 @@ Phase ReadPhase(const wchar_t* backupPath) {
     const Phase phases[] = {Phase::Aside, Phase::Update, Phase::MoveBack, Phase::Discard};
     for (Phase phase : phases) {
         wchar_t marker[MAX_PATH];
-        if (FormatBounded(marker, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(phase)) != S_OK) continue;
+        if (FormatBounded(marker, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(phase)) != S_OK)
+            continue;
         if (GetFileAttributesW(marker) != INVALID_FILE_ATTRIBUTES) return phase;
     }
     return Phase::Unknown;
@@ -219,7 +229,8 @@ bool CreateMarker(const wchar_t* backupPath, Phase phase) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    UniqueFile file(CreateFileW(marker, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file(
+        CreateFileW(marker, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     return static_cast<bool>(file);
 }
 
@@ -266,8 +277,9 @@ DWORD KeepUnderNewName(const wchar_t* backupPath, bool ownLayout) {
         FilesFolderName(kept, shown);
     else
         FormatBounded(shown, MAX_PATH, L"%ws", kept);
-    ConsolePrint(L"An interrupted earlier run left the previous default profile in %ws; it has been kept there.\r\n",
-                 shown);
+    ConsolePrint(
+        L"An interrupted earlier run left the previous default profile in %ws; it has been kept there.\r\n",
+        shown);
     return 0;
 }
 
@@ -337,7 +349,8 @@ DWORD SetDefaultProfileAside(const wchar_t* defaultPath, const wchar_t* backupPa
     {
         // A default profile that cannot be listed is left alone, and nothing is made.
         wchar_t pattern[MAX_PATH];
-        if (FormatBounded(pattern, MAX_PATH, L"%ws\\*", defaultPath) != S_OK) return ERROR_FILENAME_EXCED_RANGE;
+        if (FormatBounded(pattern, MAX_PATH, L"%ws\\*", defaultPath) != S_OK)
+            return ERROR_FILENAME_EXCED_RANGE;
         WIN32_FIND_DATAW entry;
         UniqueFind probe(FindFirstFileW(pattern, &entry));
         if (!probe) return ERROR_SHARING_VIOLATION;

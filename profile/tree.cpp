@@ -7,6 +7,7 @@
 #include "driver/common.h"
 #include "driver/links.h"
 #include "driver/raii.h"
+#include "profile/progress.h"
 
 namespace {
 
@@ -145,6 +146,8 @@ DWORD CopyTree(const wchar_t* source, const wchar_t* destination) {
         } else if (!CopyFileW(sourceChild.block.chars(), destinationChild.block.chars(),
                               FALSE /* overwrite */)) {
             result = GetLastError();
+        } else {
+            ProgressFileCopied((static_cast<ULONGLONG>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow);
         }
     } while (FindNextFileW(listing.get(), &entry));
     return result;

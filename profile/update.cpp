@@ -9,6 +9,7 @@
 #include "driver/winecompat.h"
 #include "profile/backup.h"
 #include "profile/hive_clean.h"
+#include "profile/progress.h"
 #include "profile/tree.h"
 
 #include <sddl.h>
@@ -19,7 +20,7 @@
 namespace {
 
 const int FolderRows = 15;
-const int RecentRow = 5;    // zero-based index of the recent-items row
+const int RecentRow = 5;     // zero-based index of the recent-items row
 const int RequiredRows = 10; // rows 1 to 10 end the sequence when their copy fails
 
 // Known folders by GUID, declared here: the XP-level headers do not have them.
@@ -61,14 +62,16 @@ void StoreRelative(const wchar_t* folder, const wchar_t* profile, size_t profile
     if (wcslen(folder) <= profileLength + 1 || _wcsnicmp(folder, profile, profileLength) != 0 ||
         folder[profileLength] != L'\\')
         return;
-    if (FormatBounded(relative, MAX_PATH, L"%ws%ws", folder + profileLength + 1, suffix ? suffix : L"") != S_OK)
+    if (FormatBounded(relative, MAX_PATH, L"%ws%ws", folder + profileLength + 1, suffix ? suffix : L"") !=
+        S_OK)
         relative[0] = L'\0';
 }
 
 // The fifteen folders relative to a profile, learnt from the running account's default locations.
 void BuildFolderTable(RelativePath* table) {
     wchar_t profile[MAX_PATH] = {};
-    for (int i = 0; i < FolderRows; ++i) table[i][0] = L'\0';
+    for (int i = 0; i < FolderRows; ++i)
+        table[i][0] = L'\0';
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_DEFAULT, profile))) return;
     size_t length = wcslen(profile);
 
@@ -200,20 +203,30 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
 
     RelativePath table[FolderRows];
     BuildFolderTable(table);
-    for (int i = 0; i < FolderRows; ++i) {
-        if (table[i][0] == L'\0') continue;
-        wchar_t from[MAX_PATH], to[MAX_PATH];
-        if (FormatBounded(from, MAX_PATH, L"%s\\%s", sourcePath, table[i]) != S_OK ||
-            FormatBounded(to, MAX_PATH, L"%s\\%s", defaultPath, table[i]) != S_OK) {
-            if (i >= RequiredRows) continue;
-            return FailRestoring(ERROR_FILENAME_EXCED_RANGE, defaultPath, backupPath);
-        }
-        // A row folder the user replaced by a link is not copied through; for rows 1 to 10 that
-        // ends the run like any failed copy.
-        code = CopyProfileFolder(sourcePath, from, defaultPath, to);
-        if (code != 0 && i < RequiredRows) {
-            PrintMessage(L"Cannot copy %ws. Error %u", from, code);
-            return FailRestoring(code, defaultPath, backupPath);
+    {
+        // The console title shows what is being copied; the original comes back when the copies end,
+        // however they end.
+        ConsoleTitle title;
+        CopyProgress progress;
+        InitCopyProgress(&progress, ConsoleTitle::Show, &title);
+        InstallCopyProgress(&progress);
+        auto uninstall = MakeScopeExit([] { InstallCopyProgress(nullptr); });
+        for (int i = 0; i < FolderRows; ++i) {
+            if (table[i][0] == L'\0') continue;
+            wchar_t from[MAX_PATH], to[MAX_PATH];
+            if (FormatBounded(from, MAX_PATH, L"%s\\%s", sourcePath, table[i]) != S_OK ||
+                FormatBounded(to, MAX_PATH, L"%s\\%s", defaultPath, table[i]) != S_OK) {
+                if (i >= RequiredRows) continue;
+                return FailRestoring(ERROR_FILENAME_EXCED_RANGE, defaultPath, backupPath);
+            }
+            // A row folder the user replaced by a link is not copied through; for rows 1 to 10 that
+            // ends the run like any failed copy.
+            ProgressFolder(table[i]);
+            code = CopyProfileFolder(sourcePath, from, defaultPath, to);
+            if (code != 0 && i < RequiredRows) {
+                PrintMessage(L"Cannot copy %ws. Error %u", from, code);
+                return FailRestoring(code, defaultPath, backupPath);
+            }
         }
     }
     if (table[RecentRow][0] != L'\0') {
@@ -225,7 +238,8 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
     }
 
     wchar_t mountKey[MAX_PATH];
-    if (!ChooseMountKey(sidText, mountKey)) return FailRestoring(ERROR_ALREADY_EXISTS, defaultPath, backupPath);
+    if (!ChooseMountKey(sidText, mountKey))
+        return FailRestoring(ERROR_ALREADY_EXISTS, defaultPath, backupPath);
     LONG loaded = RegLoadKeyW(HKEY_USERS, mountKey, hiveFile);
     if (loaded != ERROR_SUCCESS) {
         PrintMessage(L"Load Registry fails. Error %u", static_cast<DWORD>(loaded));

@@ -78,10 +78,10 @@ class Interrupted : public ::testing::Test {
         HiveContent old;
         old[L"Software\\Old Default"][L"Marker"] = Sz(L"old default hive");
         SaveHive(defaultPath_ + L"\\NTUSER.DAT", old);
-        for (int folder = 0; folder < 30; ++folder) {
+        for (int folder = 0; folder < 20; ++folder) {
             std::wstring dir = defaultPath_ + L"\\Old" + std::to_wstring(folder) + L"\\Inner";
             MakeDirs(dir);
-            for (int file = 0; file < 60; ++file)
+            for (int file = 0; file < 45; ++file)
                 WriteFileBytes(dir + L"\\f" + std::to_wstring(file) + L".txt",
                                "old " + std::to_string(folder * 1000 + file),
                                file % 7 == 0 ? FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN : 0);
@@ -94,12 +94,12 @@ class Interrupted : public ::testing::Test {
         HiveContent hive;
         hive[L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\RunMRU"][L"a"] = Sz(L"cmd");
         hive[L"Printers\\Connections"] = {};
-        for (int k = 0; k < 400; ++k)
+        for (int k = 0; k < 200; ++k)
             for (int v = 0; v < 20; ++v)
                 hive[L"Software\\Bulk\\K" + std::to_wstring(k)][L"V" + std::to_wstring(v)] =
                     Sz(std::wstring(60, L'a' + v % 26));
         source_ = MakeSource(L"UpdKill", KillSid, hive, L"");
-        for (int file = 0; file < 1500; ++file)
+        for (int file = 0; file < 1000; ++file)
             WriteFileBytes(source_.path + L"\\Documents\\Bulk\\b" + std::to_wstring(file) + L".txt", "bulk");
         // A second source without Favorites: its run fails after setting aside, so it must roll
         // back to exactly the old default profile.
@@ -212,7 +212,7 @@ TEST_F(Interrupted, WhileCopyingTheNewProfile) {
     std::wstring copied = defaultPath_ + L"\\Documents\\Bulk\\b100.txt";
     ASSERT_TRUE(KillWhen([&] { return Exists(copied); }));
     ASSERT_TRUE(Exists(backup_ + L"\\phase.update"));
-    ASSERT_FALSE(Exists(defaultPath_ + L"\\Documents\\Bulk\\b1499.txt")) << "the kill came after the copy";
+    ASSERT_FALSE(Exists(defaultPath_ + L"\\Documents\\Bulk\\b999.txt")) << "the kill came after the copy";
     ExpectNothingLost();
     ExpectNextRunRestoresEverything();
 }
