@@ -388,14 +388,19 @@ TEST_F(Update, BackupOfAnInterruptedRunIsKept) {
     DeleteTestTree(keptFolder);
 }
 
+// The scratch area a planting script names in the variable, or empty when this run planted nothing.
+std::wstring PlantedArea(const wchar_t* variable) {
+    wchar_t base[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(variable, base, MAX_PATH);
+    return (length == 0 || length >= MAX_PATH) ? std::wstring() : std::wstring(base);
+}
+
 // Links are planted from the Linux side by plant-links.sh before this runs.
 class UpdateLinks : public Update {
   protected:
     void SetUp() override {
-        wchar_t base[MAX_PATH];
-        DWORD length = GetEnvironmentVariableW(L"CORVANE_UPDATE_LINKS", base, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH) GTEST_SKIP() << "links are planted only by the e2e_update_links run";
-        scratch_ = base;
+        scratch_ = PlantedArea(L"CORVANE_UPDATE_LINKS");
+        if (scratch_.empty()) GTEST_SKIP() << "links are planted only by the e2e_update_links run";
         Update::SetUp();
         ASSERT_EQ(L"Documents", rows_[4]);
         sourceBefore_ = Snapshot(scratch_ + L"\\source-target");
@@ -434,14 +439,12 @@ TEST_F(UpdateLinks, FailedRunLeavesLinkTargetsAlone) {
 
 // Links at a row folder itself or at a parent of one, planted by plant-row-links.sh before this runs;
 // each planting has its own run and its own tests (Source*, DefaultRow*, DefaultParent*,
-// DefaultOptional*). Under Wine the Cookies row (2) lies below AppData\\Local\\Microsoft.
+// DefaultOptional*). Under Wine the Cookies row (2) lies below AppData\Local\Microsoft.
 class UpdateRowLinks : public Update {
   protected:
     void SetUp() override {
-        wchar_t base[MAX_PATH];
-        DWORD length = GetEnvironmentVariableW(L"CORVANE_ROW_LINKS", base, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH) GTEST_SKIP() << "links are planted only by the e2e_update_row_links runs";
-        scratch_ = base;
+        scratch_ = PlantedArea(L"CORVANE_ROW_LINKS");
+        if (scratch_.empty()) GTEST_SKIP() << "links are planted only by the e2e_update_row_links runs";
         Update::SetUp();
     }
     std::map<std::wstring, std::string> Target(const std::wstring& name) { return Snapshot(scratch_ + L"\\" + name); }
