@@ -96,9 +96,10 @@ void FormatProgressTitle(const CopyProgress& progress, wchar_t* title, size_t ca
 
 ConsoleTitle::ConsoleTitle() : active_(false) {
     SavedTitle[0] = L'\0';
-    // GetConsoleTitleW fails without a console, and returns 0 for an empty title too; both leave the
-    // title alone rather than guess.
-    if (GetConsoleTitleW(SavedTitle, sizeof SavedTitle / sizeof SavedTitle[0]) == 0) return;
+    // Without a console GetConsoleTitleW fails with an error; an empty title gives 0 without one.
+    SetLastError(0);
+    if (GetConsoleTitleW(SavedTitle, sizeof SavedTitle / sizeof SavedTitle[0]) == 0 && GetLastError() != 0)
+        return;
     active_ = SetConsoleCtrlHandler(RestoreOnControl, TRUE) != FALSE;
 }
 
