@@ -8,6 +8,7 @@
 #include <aclapi.h>
 #include <gtest/gtest.h>
 #include <sddl.h>
+#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <map>
@@ -97,6 +98,57 @@ appxcore::PackageInfo InstallPackage(const std::wstring& name, const std::wstrin
     record.publisherId = info.identity.publisherId;
     record.path = folder;
     return record;
+}
+
+void SetQuillmarValue(const wchar_t* subkey, const wchar_t* name, const std::wstring* text,
+                      const DWORD* number) {
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr));
+    if (text)
+        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text->c_str()),
+                       static_cast<DWORD>((text->size() + 1) * sizeof(wchar_t)));
+    if (number) RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(number), sizeof(DWORD));
+    RegCloseKey(key);
+}
+
+bool QuillmarValueExists(const wchar_t* subkey, const wchar_t* name) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+        return false;
+    bool exists = RegQueryValueExW(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return exists;
+}
+
+void DeleteQuillmarKey(const wchar_t* subkey) {
+    HKEY root;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &root) !=
+        ERROR_SUCCESS)
+        return;
+    SHDeleteKeyW(root, subkey);
+    RegCloseKey(root);
+}
+
+// The tile library's log: each restore it runs starts with "DEBUG: Restoring TileDataLayer".
+size_t TileRestoresLogged() {
+    wchar_t common[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common);
+    std::wstring path = std::wstring(common) + L"\\Quillmar\\Error Reporting\\kelvohlp.log";
+    if (!FileExists(path)) return 0;
+    std::string text = ReadFileBytes(path);
+    size_t count = 0;
+    for (size_t at = text.find("DEBUG: Restoring TileDataLayer"); at != std::string::npos;
+         at = text.find("DEBUG: Restoring TileDataLayer", at + 1))
+        ++count;
+    return count;
+}
+
+size_t EntriesLogged(const std::string& entry) {
+    size_t count = 0;
+    for (const std::string& line : monitor->Lines(servicePid))
+        if (line == entry) ++count;
+    return count;
 }
 
 class ServiceEndToEnd : public ::testing::Test {
@@ -320,6 +372,65 @@ TEST_F(ServiceEndToEnd, SilentClientLosesThePipeAfterTheRequestTimeout) {
     EXPECT_GE(elapsed, 9000u);
     EXPECT_LT(elapsed, 20000u);
     EXPECT_EQ(V({L"2.2.0.4", L"Start"}), Exchange(L"-version"));
+}
+
+TEST_F(ServiceEndToEnd, TileRestoreFollowsEdbNoRestoreAndSkipsPriority) {
+    std::wstring quillmar = LocalAppData() + L"\\Quillmar";
+    MakeDirs(quillmar);
+    appxcore::WritePackageList(quillmar + L"\\Migrate-AppxPackage", {});
+    const std::string disabled = "QuillmarAppxService: I: Restore of Tile Data Layer is disabled.";
+    DWORD zero = 0, one = 1;
+    SetQuillmarValue(L"SOFTWARE\\Quillmar\\AppX", L"EdbNoRestore", nullptr, &zero);
+
+    size_t restores = TileRestoresLogged();
+    size_t disabledBefore = EntriesLogged(disabled);
+    EXPECT_EQ(V({L"Start", L"-4", L"Done"}), Exchange(L"-update"));
+    EXPECT_EQ(restores + 1, TileRestoresLogged());
+    // Priority: no restore, and nothing said about it.
+    EXPECT_EQ(V({L"Start", L"4", L"Done"}), Exchange(L"-priority"));
+    EXPECT_EQ(restores + 1, TileRestoresLogged());
+    EXPECT_EQ(disabledBefore, EntriesLogged(disabled));
+
+    SetQuillmarValue(L"SOFTWARE\\Quillmar\\AppX", L"EdbNoRestore", nullptr, &one);
+    EXPECT_EQ(V({L"Start", L"-4", L"Done"}), Exchange(L"-update"));
+    EXPECT_EQ(restores + 1, TileRestoresLogged());
+    EXPECT_TRUE(monitor->WaitFor(servicePid, disabled));
+    EXPECT_EQ(disabledBefore + 1, EntriesLogged(disabled));
+    DeleteQuillmarKey(L"Quillmar\\AppX");
+    DeleteFileW((quillmar + L"\\Migrate-AppxPackage").c_str());
+}
+
+TEST_F(ServiceEndToEnd, RestoreMenuRestoresTilesWhateverEdbNoRestoreSays) {
+    DWORD one = 1;
+    SetQuillmarValue(L"SOFTWARE\\Quillmar\\AppX", L"EdbNoRestore", nullptr, &one);
+    size_t restores = TileRestoresLogged();
+    EXPECT_EQ(V({L"Start", L"Done"}), Exchange(L"-restoremenu"));
+    EXPECT_EQ(restores + 1, TileRestoresLogged());
+    bool logged = false;
+    for (const std::string& line : monitor->Lines(servicePid))
+        logged = logged || line.rfind("QuillmarAppxService: I: Restoring menu for user ", 0) == 0;
+    EXPECT_TRUE(logged);
+    DeleteQuillmarKey(L"Quillmar\\AppX");
+}
+
+TEST_F(ServiceEndToEnd, PendingTileBackupsRunAtStart) {
+    std::wstring ready = L"C:\\users\\svc-pending-ready";
+    std::wstring missing = L"C:\\users\\svc-pending-missing";
+    MakeDirs(ready + L"\\AppData\\Local\\TileDataLayer\\Database");
+    WriteFileBytes(ready + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb", "pending tiles");
+    MakeDirs(missing);
+    std::wstring empty;
+    SetQuillmarValue(L"SOFTWARE\\Quillmar\\Edb", ready.c_str(), &empty, nullptr);
+    SetQuillmarValue(L"SOFTWARE\\Quillmar\\Edb", missing.c_str(), &empty, nullptr);
+    ASSERT_TRUE(Restart(L"win10")) << Narrow(startFailure);
+    EXPECT_EQ("pending tiles",
+              ReadFileBytes(ready + L"\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb"));
+    EXPECT_FALSE(QuillmarValueExists(L"SOFTWARE\\Quillmar\\Edb", ready.c_str()));
+    EXPECT_TRUE(QuillmarValueExists(L"SOFTWARE\\Quillmar\\Edb", missing.c_str()));
+    EXPECT_TRUE(monitor->WaitFor(servicePid, Entry("E", L"Tile backup failed for " + missing)));
+    DeleteQuillmarKey(L"Quillmar\\Edb");
+    corvane_test::DeleteTestTree(ready);
+    corvane_test::DeleteTestTree(missing);
 }
 
 TEST_F(ServiceEndToEnd, UserOnWindows81ListsButBacksUpNothing) {
