@@ -200,6 +200,18 @@ TEST_F(ServiceEndToEnd, VersionRepliesFileVersionThenStart) {
     EXPECT_TRUE(monitor->WaitFor(servicePid, "QuillmarAppxService: I: Command recieved: -version"));
 }
 
+TEST_F(ServiceEndToEnd, UserDefinedControlIsAcceptedAndChangesNothing) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, ServiceName, SERVICE_USER_DEFINED_CONTROL | SERVICE_QUERY_STATUS);
+    ASSERT_NE(nullptr, service);
+    SERVICE_STATUS status = {};
+    EXPECT_TRUE(ControlService(service, 128, &status)) << GetLastError();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    EXPECT_EQ(servicePid, ServiceProcessId());
+    EXPECT_EQ(V({L"2.2.0.4", L"Start"}), Exchange(L"-version"));
+}
+
 TEST_F(ServiceEndToEnd, InvalidRequestsGetInvalidParameterOnly) {
     for (const wchar_t* request :
          {L"-USER|S-1-5-21-1-2-3-1001|C:\\x|C:\\y", L"-user|a|b|c|d|e", L"-version|a|b|c|d|e", L"-user",
