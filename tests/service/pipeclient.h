@@ -42,8 +42,11 @@ class PipeClient {
 std::vector<std::wstring> Exchange(const std::wstring& request);
 std::string Frame(const std::wstring& text);
 
-// The service, created with the service control manager for the test build of the program in
-// C:\corvane-tests, started, and stopped and deleted by Remove.
+// The service program: CORVANE_SERVICE_EXE when set (the shipped 32-bit build), else the test build
+// in C:\corvane-tests.
+std::wstring ServiceProgram();
+// The service, created with the service control manager for ServiceProgram(), started, and
+// stopped and deleted by RemoveService.
 bool InstallAndStartService(std::wstring* failure);
 void RemoveService();
 DWORD ServiceProcessId();
