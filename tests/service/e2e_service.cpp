@@ -3,6 +3,7 @@
 
 #include "companions/appxcore/packagelist.h"
 #include "companions/appxcore/platform.h"
+#include "driver/winecompat.h"
 #include "harness/testlib.h"
 
 #include <aclapi.h>
@@ -349,6 +350,20 @@ TEST_F(ServiceEndToEnd, UserFromAdministratorListsAndBacksUpOnWindows10) {
     EXPECT_TRUE(monitor->WaitFor(servicePid, Entry("I", L"Listing packages for " + sid)));
     corvane_test::DeleteTestTree(profile);
     corvane_test::DeleteTestTree(L"C:\\users\\svc-e2e-default");
+}
+
+TEST_F(ServiceEndToEnd, UserFromAnAnonymousClientIsRefusedAndWritesNothing) {
+    // A client that lets the server impersonate it only anonymously gives no token to judge.
+    if (RunningUnderWine())
+        GTEST_SKIP()
+            << "Wine divergence: ImpersonateNamedPipeClient yields the client's full administrator token "
+               "whatever quality of service the client asked for";
+    std::wstring list = L"C:\\corvane-scratch\\svc-anonymous\\Migrate-AppxPackage";
+    PipeClient client;
+    ASSERT_TRUE(client.Open(15000, SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS));
+    ASSERT_TRUE(client.Send(L"-user|" + CurrentUserSid() + L"|" + list + L"|"));
+    EXPECT_EQ(V({L"Access Denied"}), client.ReadAll());
+    EXPECT_FALSE(FileExists(list));
 }
 
 TEST_F(ServiceEndToEnd, MalformedFramesEndTheExchangeAndTheServerGoesOn) {

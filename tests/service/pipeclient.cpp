@@ -9,11 +9,12 @@ PipeClient::~PipeClient() {
     Close();
 }
 
-bool PipeClient::Open(DWORD timeoutMs) {
+bool PipeClient::Open(DWORD timeoutMs, DWORD flags) {
     Close();
     DWORD start = GetTickCount();
     for (;;) {
-        pipe_ = CreateFileW(PipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        pipe_ =
+            CreateFileW(PipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
         if (pipe_ != INVALID_HANDLE_VALUE) return true;
         error_ = GetLastError();
         if (GetTickCount() - start > timeoutMs) return false;

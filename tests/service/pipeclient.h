@@ -19,8 +19,9 @@ class PipeClient {
     PipeClient(const PipeClient&) = delete;
     PipeClient& operator=(const PipeClient&) = delete;
 
-    // Opens the pipe, retrying while the service is between two clients.
-    bool Open(DWORD timeoutMs = 15000);
+    // Opens the pipe, retrying while the service is between two clients. flags: the CreateFileW
+    // flags, such as the security quality of service the server may impersonate at.
+    bool Open(DWORD timeoutMs = 15000, DWORD flags = 0);
     // The 4-byte little-endian count and the UTF-16LE text.
     bool Send(const std::wstring& text);
     bool SendRaw(const std::string& bytes);
