@@ -66,6 +66,17 @@ bool TileRestoreEnabled() {
     return value == 0;
 }
 
+// True when path lies strictly below folder (compared ignoring case, no ".." step in it).
+bool IsBelowFolder(const std::wstring& folder, const std::wstring& path) {
+    std::wstring prefix = folder;
+    while (!prefix.empty() && prefix.back() == L'\\')
+        prefix.pop_back();
+    if (prefix.empty()) return false;
+    prefix += L'\\';
+    if (path.size() <= prefix.size() || path.find(L"..") != std::wstring::npos) return false;
+    return appxcore::EqualsIgnoreCase(path.substr(0, prefix.size()), prefix);
+}
+
 bool FileExists(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -346,6 +357,11 @@ void QuillmarStoreAppManagementService::RestoreMenu(ServicePipe& pipe) {
 // The tile library runs on this thread as LocalSystem; its result is not used.
 void QuillmarStoreAppManagementService::RestoreTileDataLayer() {
     try {
+        // A user chooses where their Local AppData lies (User Shell Folders); LocalSystem empties and
+        // fills a folder there only when it lies in the user's own profile folder, which an
+        // administrator set, so no user can point it at another user's tiles or any other folder.
+        if (!IsBelowFolder(clientProfileFolder_, clientLocalAppData_))
+            appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
         HMODULE library = LoadLibraryW(L"kelvohlp.dll");
         if (!library) appxcore::ThrowWin32(GetLastError());
         auto restore = reinterpret_cast<DWORD(WINAPI*)(const wchar_t*)>(

@@ -457,6 +457,36 @@ TEST_F(ServiceEndToEnd, RestoreMenuRestoresTilesWhateverEdbNoRestoreSays) {
     DeleteQuillmarKey(L"Quillmar\\AppX");
 }
 
+TEST_F(ServiceEndToEnd, TileRestoreRefusesALocalAppDataOutsideTheClientsProfile) {
+    // The user moves their Local AppData (User Shell Folders) to another user's folder.
+    const wchar_t shellFolders[] =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, shellFolders, 0, KEY_ALL_ACCESS, &key));
+    BYTE saved[1024];
+    DWORD savedType = 0, savedSize = sizeof(saved);
+    bool hadValue =
+        RegQueryValueExW(key, L"Local AppData", nullptr, &savedType, saved, &savedSize) == ERROR_SUCCESS;
+    std::wstring victim = L"C:\\users\\svc-victim\\AppData\\Local";
+    MakeDirs(victim + L"\\TileDataLayer\\Database");
+    WriteFileBytes(victim + L"\\TileDataLayer\\Database\\vedatamodel.edb", "victim tiles");
+    RegSetValueExW(key, L"Local AppData", 0, REG_SZ, reinterpret_cast<const BYTE*>(victim.c_str()),
+                   static_cast<DWORD>((victim.size() + 1) * sizeof(wchar_t)));
+    size_t restores = TileRestoresLogged();
+    std::vector<std::wstring> replies = Exchange(L"-restoremenu");
+    if (hadValue)
+        RegSetValueExW(key, L"Local AppData", 0, savedType, saved, savedSize);
+    else
+        RegDeleteValueW(key, L"Local AppData");
+    RegCloseKey(key);
+    EXPECT_EQ(V({L"Start", L"Done"}), replies);
+    EXPECT_EQ(restores, TileRestoresLogged());
+    EXPECT_EQ("victim tiles", ReadFileBytes(victim + L"\\TileDataLayer\\Database\\vedatamodel.edb"));
+    EXPECT_TRUE(monitor->WaitFor(servicePid, Entry("I", L"Restore of Tile Data Layer fails. " +
+                                                            appxcore::ErrorMessage(E_ACCESSDENIED))));
+    corvane_test::DeleteTestTree(L"C:\\users\\svc-victim");
+}
+
 TEST_F(ServiceEndToEnd, PendingTileBackupsRunAtStart) {
     std::wstring ready = L"C:\\users\\svc-pending-ready";
     std::wstring missing = L"C:\\users\\svc-pending-missing";
