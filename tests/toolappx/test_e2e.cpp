@@ -76,8 +76,9 @@ class AppxRun : public ::testing::Test {
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, SetupKey);
         defaultPath_ = EnsureDefaultProfile();
         MakeDirs(RunFolder);
-        ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\corvane.exe", (std::wstring(RunFolder) + L"\\corvane.exe").c_str(),
-                              FALSE));
+        wchar_t tool[MAX_PATH] = L"C:\\corvane-tests\\corvane.exe";
+        GetEnvironmentVariableW(L"CORVANE_EXE", tool, MAX_PATH); // the shipped 32-bit one for the WOW64 run
+        ASSERT_TRUE(CopyFileW(tool, (std::wstring(RunFolder) + L"\\corvane.exe").c_str(), FALSE));
         SetCurrentDirectoryW(RunFolder);
         SetToolWindowsVersion(L"win10");
     }
@@ -258,6 +259,61 @@ TEST_F(AppxRun, Windows10UpdateFromNoServiceInstallsItAndListsThePackages) {
     ExpectActiveSetupEntry();
     EXPECT_TRUE(FileExists(defaultPath_ + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb"));
     Run(L"/DeleteAppxService");
+}
+
+// The companions a tool image carries, read from its resources.
+std::string CarriedCompanion(const std::wstring& tool, WORD id) {
+    HMODULE image = LoadLibraryExW(tool.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!image) return "";
+    std::string bytes;
+    if (HRSRC found = FindResourceExW(image, L"BINARY", MAKEINTRESOURCEW(id), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK)))
+        bytes.assign(static_cast<const char*>(LockResource(LoadResource(image, found))), SizeofResource(image, found));
+    FreeLibrary(image);
+    return bytes;
+}
+
+WORD Machine(const std::string& image) {
+    if (image.size() < 0x40) return 0;
+    DWORD pe;
+    memcpy(&pe, image.data() + 0x3C, 4);
+    if (image.size() < pe + 6) return 0;
+    WORD machine;
+    memcpy(&machine, image.data() + pe + 4, 2);
+    return machine;
+}
+
+// Run with CORVANE_EXE naming the shipped 32-bit corvane.exe (ctest toolappx_e2e_shipped_wow64).
+TEST_F(AppxRun, Wow64ShippedToolWritesThe32BitCompanionsWhereThe64BitToolDoes) {
+    std::wstring tool = std::wstring(RunFolder) + L"\\corvane.exe";
+    ASSERT_EQ(IMAGE_FILE_MACHINE_I386, Machine(ReadFileBytes(tool))) << "run this with the shipped 32-bit tool";
+    std::string updater = CarriedCompanion(tool, 102), service = CarriedCompanion(tool, 103),
+                library = CarriedCompanion(tool, 104);
+    ASSERT_EQ(IMAGE_FILE_MACHINE_I386, Machine(updater));
+    ASSERT_EQ(IMAGE_FILE_MACHINE_I386, Machine(service));
+    ASSERT_EQ(IMAGE_FILE_MACHINE_I386, Machine(library));
+    // The shipped build's own outputs, copied into the prefix by toolappx_ship_companions.
+    EXPECT_TRUE(SameBytes(ReadFileBytes(L"C:\\corvane-bin\\companions\\kelvo2.exe"), updater));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(L"C:\\corvane-bin\\companions\\QuillmarAppxService.exe"), service));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(L"C:\\corvane-bin\\companions\\kelvohlp.dll"), library));
+
+    RunResult r = Run(L"/InstallAppxService");
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_EQ(std::string(Banner) + Running, r.out);
+    // The Windows folder as a 64-bit program sees it, and the 32-bit Program Files folder that
+    // the service is registered with.
+    wchar_t programFiles32[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, programFiles32);
+    std::wstring program = std::wstring(programFiles32) + L"\\Quillmar\\AppX Management Service\\QuillmarAppxService.exe";
+    EXPECT_TRUE(SameBytes(updater, ReadFileBytes(Windows() + L"\\kelvo2.exe")));
+    EXPECT_TRUE(SameBytes(library, ReadFileBytes(Windows() + L"\\kelvohlp.dll")));
+    EXPECT_TRUE(SameBytes(service, ReadFileBytes(program)));
+    EXPECT_EQ(L"\"" + program + L"\"", ConfiguredPath());
+    EXPECT_TRUE(WaitForState(SERVICE_RUNNING));
+
+    r = Run(L"/DeleteAppxService");
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_TRUE(WaitForState(0));
+    EXPECT_FALSE(FileExists(program));
 }
 
 } // namespace
