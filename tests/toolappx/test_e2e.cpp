@@ -33,8 +33,10 @@ std::wstring ServiceFolder() {
     return std::wstring(path) + L"\\Quillmar\\AppX Management Service";
 }
 
-// The build's own companion outputs, which the test harness copies beside the test programs.
-std::string BuildOutput(const wchar_t* name) { return ReadFileBytes(std::wstring(L"C:\\corvane-tests\\") + name); }
+// The build's own companion outputs, copied into the prefix by toolappx_test_companions.
+std::string BuildOutput(const wchar_t* name) {
+    return ReadFileBytes(std::wstring(L"C:\\corvane-tests\\companions\\") + name);
+}
 
 // Equal bytes, reported by size rather than by dumping whole programs.
 ::testing::AssertionResult SameBytes(const std::string& expected, const std::string& actual) {
