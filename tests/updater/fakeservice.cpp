@@ -39,6 +39,16 @@ void Record(const std::wstring& request) {
     if (file) WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
+// "PackageFolder": where the stand-in repository's packages are (the test's scratch folder).
+std::wstring PackageFolder() {
+    UniqueKey key;
+    wchar_t data[MAX_PATH] = L"";
+    DWORD size = sizeof data - sizeof(wchar_t);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ConfigKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS)
+        RegQueryValueExW(key.get(), L"PackageFolder", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    return data;
+}
+
 std::vector<std::wstring> Replies(DWORD* registerFlag) {
     std::vector<std::wstring> replies;
     *registerFlag = 0;
@@ -94,6 +104,8 @@ void Register(HANDLE pipe, const std::wstring& request) {
     if (appxcore::TryReadPackageList(listFile, &list)) {
         appxcore::ManageAppxSettings settings;
         settings.priorityPackages = appxcore::ServicePriorityPackages;
+        std::wstring folder = PackageFolder();
+        if (!folder.empty()) settings.repository.packageFolders = {folder};
         appxcore::ManageAppx module(settings);
         Reply(pipe, std::to_wstring(appxcore::RegistrationCount(mode, list.size(), settings.priorityPackages)));
         int index = 0;

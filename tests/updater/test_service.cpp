@@ -146,9 +146,13 @@ class ProgramTest : public ::testing::Test {
     void SetUp() override {
         RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmar");
         sid_ = appx_test::CurrentSid();
+        // The stand-in finds packages in "<ProgramW6432>\WindowsApps"; kelvo2.exe inherits this
+        // variable, so the packages live in the test's own scratch folder.
         wchar_t programs[MAX_PATH] = L"";
         GetEnvironmentVariableW(L"ProgramW6432", programs, MAX_PATH);
-        apps_ = std::wstring(programs) + L"\\WindowsApps";
+        savedPrograms_ = programs;
+        SetEnvironmentVariableW(L"ProgramW6432", ProgramFiles);
+        apps_ = std::wstring(ProgramFiles) + L"\\WindowsApps";
         MakeDirs(apps_);
         list_ = {Install(L"cp", L"windows.immersivecontrolpanel", Windows), Install(L"one", L"Store.One", Store),
                  Install(L"two", L"Store.Two", Store)};
@@ -165,9 +169,10 @@ class ProgramTest : public ::testing::Test {
         RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmar");
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Appx");
         DeleteTestTree(LocalAppData() + L"\\Quillmar");
-        for (const PackageInfo& p : list_)
-            if (DirExists(p.path)) DeleteTestTree(p.path);
+        DeleteTestTree(ProgramFiles);
+        SetEnvironmentVariableW(L"ProgramW6432", savedPrograms_.c_str());
     }
+    static constexpr const wchar_t* ProgramFiles = L"C:\\corvane-scratch\\updater-program\\pf";
     PackageInfo Install(const std::wstring& folder, const std::wstring& name, const std::wstring& publisher) {
         repo_.Install(folder, name, publisher, L"1.0.0.0", L"x64");
         std::wstring target = apps_ + L"\\" + folder;
@@ -204,7 +209,7 @@ class ProgramTest : public ::testing::Test {
     static DWORD Run(const std::wstring& arguments) { return RunProgram(Kelvo2, arguments).exitCode; }
 
     appx_test::Repository repo_;
-    std::wstring sid_, apps_;
+    std::wstring sid_, apps_, savedPrograms_;
     std::vector<PackageInfo> list_;
 };
 
@@ -224,6 +229,7 @@ TEST_F(ProgramTest, ThroughTheServiceThenNothingOnASecondRun) {
     ASSERT_TRUE(service.ok());
     FakeService::ClearRequests();
     FakeService::SetRegister(true);
+    WriteKeys(HKEY_LOCAL_MACHINE, {{L"SOFTWARE\\corvane-test\\fakeservice", {{L"PackageFolder", Sz(apps_)}}}});
     EXPECT_EQ(0u, Run(L""));
     EXPECT_EQ(std::vector<std::wstring>{L"-register"}, FakeService::Requests());
     EXPECT_EQ(3u, RegisteredNames().size());
