@@ -33,6 +33,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--allow", required=True)
     parser.add_argument("--dir", required=True)
+    parser.add_argument("--name", default="Windows XP SP3", help="the Windows version the list is for")
     args = parser.parse_args()
     with open(args.allow) as f:
         allowed = {l.split("#")[0].strip().lower() for l in f if l.split("#")[0].strip()}
@@ -48,7 +49,7 @@ def main():
             bad += 1
         for name in names:
             if name.lower() not in allowed:
-                print(f"{os.path.basename(path)}: {name} is not on the Windows XP SP3 list")
+                print(f"{os.path.basename(path)}: {name} is not on the {args.name} list")
                 bad += 1
         print(f"{os.path.basename(path)}: {len(names)} imports checked")
     return 1 if bad else 0
