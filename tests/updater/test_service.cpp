@@ -264,3 +264,51 @@ TEST_F(ProgramTest, DebugLevelTurnsOnTheProgramsOwnLog) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ProgramTest, TrayRunsWaitTheDelayAtTheSetPriority) {
+    WriteKeys(HKEY_LOCAL_MACHINE,
+              {{L"SOFTWARE\\Wow6432Node\\Quillmar\\Appx", {{L"Delay", Dword(3)}, {L"Priority", Sz(L"Idle")}}}});
+    std::wstring command = std::wstring(L"\"") + Kelvo2 + L"\" -run";
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    CloseHandle(pi.hThread);
+    DWORD start = GetTickCount();
+    Sleep(1500);
+    EXPECT_EQ(static_cast<DWORD>(IDLE_PRIORITY_CLASS), GetPriorityClass(pi.hProcess));
+    EXPECT_TRUE(RegisteredNames().empty()); // still waiting
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 60000));
+    EXPECT_GE(GetTickCount() - start, 3000u);
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Quillmar");
+    EXPECT_EQ(0u, code);
+    // "-run" is an Update run: everything but the priority families, and the user is done.
+    EXPECT_EQ((std::vector<std::wstring>{L"Store.One", L"Store.Two"}), RegisteredNames());
+    EXPECT_EQ(sid_, LastSid());
+
+    // "-forcepriority" ignores LastSid, registers the priority families and leaves LastSid as it was.
+    updater::WriteLastSid(L"S-1-5-21-9-9-9-1001");
+    EXPECT_EQ(0u, Run(L"-forcepriority"));
+    EXPECT_EQ((std::vector<std::wstring>{L"windows.immersivecontrolpanel", L"Store.One", L"Store.Two"}),
+              RegisteredNames());
+    EXPECT_EQ(L"S-1-5-21-9-9-9-1001", LastSid());
+}
+
+TEST_F(ProgramTest, RestoreMenuAsksTheServiceOnly) {
+    // Without a display the message boxes return at once (Wine); what shows is the request.
+    EXPECT_EQ(0u, Run(L"-restoremenu"));
+    FakeService service;
+    ASSERT_TRUE(service.ok());
+    FakeService::ClearRequests();
+    FakeService::SetReplies({L"Start", L"Done"});
+    EXPECT_EQ(0u, Run(L"-RestoreMenu"));
+    EXPECT_EQ(std::vector<std::wstring>{L"-restoremenu"}, FakeService::Requests());
+    EXPECT_TRUE(RegisteredNames().empty());
+}
+
+} // namespace
