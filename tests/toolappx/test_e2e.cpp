@@ -1,0 +1,263 @@
+// Whole runs of corvane.exe with the Store-app steps, black box. The tool runs from a copy in a
+// scratch folder, so that the system's search for kelvo2.exe does not find the test folder's
+// build output before the Windows folder.
+#include "appxtest.h"
+#include "harness/testlib.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+using namespace appx_test;
+using namespace corvane_test;
+
+namespace {
+
+const std::string Updating = "Updating default profile...\r\n";
+const std::string Running = "The Quillmar AppX Management Service is running.\r\n";
+const std::string Success = "The default profile has been successfully updated.\r\n";
+const std::string Question = "Corvane needs to install the Quillmar AppX Management Service to manage Windows Store "
+                             "Apps for the default profile. Is this OK (Y/n)? ";
+const wchar_t* const RunFolder = L"C:\\corvane-scratch\\run";
+const wchar_t* const SetupKey = L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\Quillmar-Migrate-AppxPackage";
+const wchar_t* const Caches = L"\\AppData\\Local\\Microsoft\\Windows";
+
+std::wstring Windows() {
+    wchar_t path[MAX_PATH];
+    GetWindowsDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+std::wstring ServiceFolder() {
+    wchar_t path[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, path);
+    return std::wstring(path) + L"\\Quillmar\\AppX Management Service";
+}
+
+// The build's own companion outputs, which the test harness copies beside the test programs.
+std::string BuildOutput(const wchar_t* name) { return ReadFileBytes(std::wstring(L"C:\\corvane-tests\\") + name); }
+
+// Equal bytes, reported by size rather than by dumping whole programs.
+::testing::AssertionResult SameBytes(const std::string& expected, const std::string& actual) {
+    if (!expected.empty() && expected == actual) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "expected " << expected.size() << " bytes, found " << actual.size()
+                                         << (expected.size() == actual.size() && !expected.empty() ? " (different)" : "");
+}
+
+// Arguments of each recorded updater run.
+std::vector<std::vector<std::wstring>> UpdaterRuns() {
+    std::vector<std::vector<std::wstring>> runs;
+    std::wstring file = std::wstring(RecordFolder) + L"\\updater.txt";
+    if (!FileExists(file)) return runs;
+    std::string bytes = ReadFileBytes(file);
+    std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    std::vector<std::wstring> current;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find(L"\r\n", at);
+        if (end == std::wstring::npos) break;
+        std::wstring line = text.substr(at, end - at);
+        at = end + 2;
+        if (line.empty()) {
+            runs.push_back(current);
+            current.clear();
+        } else {
+            current.push_back(line);
+        }
+    }
+    return runs;
+}
+
+class AppxRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RemoveService();
+        ClearRecords();
+        RemoveCompanionFiles();
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, SetupKey);
+        defaultPath_ = EnsureDefaultProfile();
+        MakeDirs(RunFolder);
+        ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\corvane.exe", (std::wstring(RunFolder) + L"\\corvane.exe").c_str(),
+                              FALSE));
+        SetCurrentDirectoryW(RunFolder);
+        SetToolWindowsVersion(L"win10");
+    }
+    void TearDown() override {
+        SetCurrentDirectoryW(L"C:\\");
+        RemoveService();
+        for (const auto& p : profiles_) RemoveProfile(p);
+        if (!defaultPath_.empty()) DeleteTestTree(defaultPath_);
+        RemoveCompanionFiles();
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, SetupKey);
+        SetToolWindowsVersion(L"win7");
+    }
+    void RemoveCompanionFiles() {
+        DeleteFileW((Windows() + L"\\kelvo2.exe").c_str());
+        DeleteFileW((Windows() + L"\\kelvohlp.dll").c_str());
+        DeleteFileW((ServiceFolder() + L"\\QuillmarAppxService.exe").c_str());
+        RemoveDirectoryW(ServiceFolder().c_str());
+    }
+    RunResult Run(const std::wstring& arguments, const std::string& input = "") {
+        return RunProgram(std::wstring(RunFolder) + L"\\corvane.exe", arguments, input);
+    }
+    // A source profile with every folder of the copy table and the Windows 8 shell caches.
+    TestProfile Source(const std::wstring& name, const std::wstring& sid) {
+        HiveContent hive;
+        hive[L"Software\\Corvane Test"][L"Marker"] = Sz(L"source hive");
+        TestProfile p = CreateProfile(name, sid, hive);
+        profiles_.push_back(p);
+        wchar_t profile[MAX_PATH];
+        SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_DEFAULT, profile);
+        for (int csidl : {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES, CSIDL_PERSONAL,
+                          CSIDL_RECENT, CSIDL_SENDTO, CSIDL_STARTMENU}) {
+            wchar_t folder[MAX_PATH];
+            SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_DEFAULT, folder);
+            MakeDirs(p.path + (folder + wcslen(profile)));
+        }
+        MakeDirs(p.path + L"\\Downloads");
+        MakeDirs(p.path + L"\\Links");
+        MakeDirs(p.path + Caches + L"\\Caches");
+        MakeDirs(p.path + Caches + L"\\WinX\\Group1");
+        WriteFileBytes(p.path + Caches + L"\\appsFolder.itemdata-ms", "app list");
+        WriteFileBytes(p.path + Caches + L"\\Caches\\cache.db", "caches");
+        WriteFileBytes(p.path + Caches + L"\\WinX\\Group1\\1 - Run.lnk", "winx");
+        return p;
+    }
+    void ExpectActiveSetupEntry() {
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_READ, &key));
+        DWORD values = 0;
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                         nullptr);
+        EXPECT_EQ(6u, values);
+        wchar_t stub[32] = {};
+        DWORD size = sizeof stub;
+        EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, L"StubPath", nullptr, nullptr, reinterpret_cast<BYTE*>(stub), &size));
+        EXPECT_STREQ(L"kelvo2.exe", stub);
+        EXPECT_EQ(22u, size);
+        RegCloseKey(key);
+    }
+    void ExpectShellCaches(const TestProfile& p) {
+        EXPECT_EQ("app list", ReadFileBytes(defaultPath_ + Caches + L"\\appsFolder.itemdata-ms"));
+        EXPECT_EQ("caches", ReadFileBytes(defaultPath_ + Caches + L"\\Caches\\cache.db"));
+        EXPECT_EQ("winx", ReadFileBytes(defaultPath_ + Caches + L"\\WinX\\Group1\\1 - Run.lnk"));
+    }
+    std::wstring defaultPath_;
+    std::vector<TestProfile> profiles_;
+};
+
+TEST_F(AppxRun, Windows10UpdateAsksTheRunningServiceForBothProfiles) {
+    ConfigureStandIn(L"standin");
+    InstallStandIn(StandInProgram(), true);
+    TestProfile src = Source(L"Appx Ten", L"S-1-5-21-51-51-51-1001");
+    // Stands for the tile database the service backs up into the source profile.
+    MakeDirs(src.path + L"\\AppData\\Local\\Quillmar\\Migrate");
+    WriteFileBytes(src.path + L"\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb", "tile database");
+
+    RunResult r = Run(L"\"Appx Ten\" /q");
+    ASSERT_EQ(0u, r.exitCode) << r.out;
+    EXPECT_EQ(std::string(Banner) + Updating + Running + Success, r.out);
+
+    // The default profile first (not waiting), then the source profile (waiting).
+    std::wstring local = L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage";
+    auto requests = Requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ(Message(L"-user|" + src.sid + L"|" + defaultPath_ + local + L"|" + defaultPath_), requests[0]);
+    EXPECT_EQ(Message(L"-user|" + src.sid + L"|" + src.path + local + L"|" + src.path), requests[1]);
+    std::string list = "stand-in package list for S-1-5-21-51-51-51-1001";
+    EXPECT_EQ(list, ReadFileBytes(src.path + local));
+    EXPECT_EQ(list, ReadFileBytes(defaultPath_ + local));
+    ExpectShellCaches(src);
+    EXPECT_EQ("tile database", ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb"));
+    EXPECT_EQ("tile database", ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb"));
+    ExpectActiveSetupEntry();
+    EXPECT_TRUE(UpdaterRuns().empty());
+}
+
+TEST_F(AppxRun, ServiceThatCannotStartIsRemovedAndTheUpdaterRunWithQuotedValues) {
+    // No service and no program file: the start fails, the service is deleted again, and kelvo2.exe
+    // (here a recording stand-in in the Windows folder) is run for each profile.
+    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe", (Windows() + L"\\kelvo2.exe").c_str(), FALSE));
+    TestProfile src = Source(L"Appx Space", L"S-1-5-21-51-51-51-1002");
+    RunResult r = Run(L"\"Appx Space\" /q /NoAppx");
+    ASSERT_EQ(0u, r.exitCode) << r.out;
+    EXPECT_EQ(std::string(Banner) + Updating + Success, r.out);
+
+    std::wstring local = L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage";
+    auto runs = UpdaterRuns();
+    ASSERT_EQ(2u, runs.size());
+    std::wstring expectedLine = L"kelvo2.exe -user \"" + src.sid + L"\" -file \"" + defaultPath_ + local +
+                                L"\" -profile \"" + defaultPath_ + L"\"";
+    EXPECT_EQ(expectedLine, runs[0][0]);
+    EXPECT_EQ((std::vector<std::wstring>{L"-user", src.sid, L"-file", src.path + local, L"-profile", src.path}),
+              std::vector<std::wstring>(runs[1].begin() + 1, runs[1].end()));
+    EXPECT_FALSE(ServiceInstalled());
+    EXPECT_FALSE(DirExists(ServiceFolder()));
+    ExpectShellCaches(src);
+    ExpectActiveSetupEntry();
+    EXPECT_TRUE(DirExists(src.path + L"\\AppData\\Local\\Quillmar"));
+}
+
+// ---- With the companions the tool carries (resources 102 to 104) ---------------------------------
+
+TEST_F(AppxRun, InstallThenDeleteTheServiceFromTheToolsOwnResources) {
+    RunResult r = Run(L"/InstallAppxService");
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_EQ(std::string(Banner) + Running, r.out);
+    EXPECT_TRUE(SameBytes(BuildOutput(L"QuillmarAppxService.exe"), ReadFileBytes(ServiceFolder() + L"\\QuillmarAppxService.exe")));
+    EXPECT_TRUE(SameBytes(BuildOutput(L"kelvo2.exe"), ReadFileBytes(Windows() + L"\\kelvo2.exe")));
+    EXPECT_TRUE(SameBytes(BuildOutput(L"kelvohlp.dll"), ReadFileBytes(Windows() + L"\\kelvohlp.dll")));
+    EXPECT_TRUE(WaitForState(SERVICE_RUNNING));
+    EXPECT_EQ(L"\"" + ServiceFolder() + L"\\QuillmarAppxService.exe\"", ConfiguredPath());
+    // It answers the readiness probe.
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, L"QuillmarAppxService", SERVICE_USER_DEFINED_CONTROL);
+    SERVICE_STATUS status;
+    EXPECT_TRUE(ControlService(service, 128, &status)) << GetLastError();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+
+    r = Run(L"/DeleteAppxService");
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_EQ(std::string(Banner) + "Deleting the Quillmar AppX Management Service. Please wait...\r\n" +
+                  "The Quillmar AppX Management Service has been deleted.\r\n",
+              r.out);
+    EXPECT_TRUE(WaitForState(0));
+    EXPECT_FALSE(FileExists(ServiceFolder() + L"\\QuillmarAppxService.exe"));
+    EXPECT_FALSE(DirExists(ServiceFolder()));
+}
+
+TEST_F(AppxRun, DeclinedServiceStopsWindows10AndLetsWindows81GoOnWithTheUpdaterFiles) {
+    TestProfile src = Source(L"Appx Declined", L"S-1-5-21-51-51-51-1003");
+    RunResult r = Run(L"\"Appx Declined\"", "n\r\n");
+    EXPECT_EQ(1223u, r.exitCode);
+    EXPECT_EQ(std::string(Banner) + Updating + Question + "Corvane cannot continue.\r\n", r.out);
+    EXPECT_FALSE(ServiceInstalled());
+    EXPECT_FALSE(FileExists(Windows() + L"\\kelvo2.exe"));
+
+    SetToolWindowsVersion(L"win81");
+    r = Run(L"\"Appx Declined\"", "N\r\n");
+    EXPECT_EQ(0u, r.exitCode) << r.out;
+    EXPECT_EQ(0u, r.out.find(std::string(Banner) + Updating + Question)) << r.out;
+    EXPECT_TRUE(WaitForState(0)); // tried during the update, not startable, deleted again
+    EXPECT_TRUE(SameBytes(BuildOutput(L"kelvo2.exe"), ReadFileBytes(Windows() + L"\\kelvo2.exe")));
+    EXPECT_TRUE(SameBytes(BuildOutput(L"kelvohlp.dll"), ReadFileBytes(Windows() + L"\\kelvohlp.dll")));
+}
+
+TEST_F(AppxRun, Windows10UpdateFromNoServiceInstallsItAndListsThePackages) {
+    TestProfile src = Source(L"Appx Full", L"S-1-5-21-51-51-51-1004");
+    RunResult r = Run(L"\"Appx Full\" /q");
+    ASSERT_EQ(0u, r.exitCode) << r.out;
+    EXPECT_EQ(std::string(Banner) + Updating + Running + Success, r.out);
+    EXPECT_TRUE(SameBytes(BuildOutput(L"QuillmarAppxService.exe"), ReadFileBytes(ServiceFolder() + L"\\QuillmarAppxService.exe")));
+    EXPECT_TRUE(SameBytes(BuildOutput(L"kelvo2.exe"), ReadFileBytes(Windows() + L"\\kelvo2.exe")));
+    EXPECT_TRUE(SameBytes(BuildOutput(L"kelvohlp.dll"), ReadFileBytes(Windows() + L"\\kelvohlp.dll")));
+    std::wstring local = L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage";
+    EXPECT_TRUE(FileExists(src.path + local));
+    EXPECT_TRUE(FileExists(defaultPath_ + local));
+    ExpectShellCaches(src);
+    ExpectActiveSetupEntry();
+    EXPECT_TRUE(FileExists(defaultPath_ + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb"));
+    Run(L"/DeleteAppxService");
+}
+
+} // namespace
