@@ -2,8 +2,10 @@
 // service name so that the updater's server check accepts it. What it replies comes from
 // HKEY_LOCAL_MACHINE "SOFTWARE\corvane-test\fakeservice":
 //   "Replies" (REG_MULTI_SZ): replies written after a request; "sleep:<ms>" pauses instead.
-//   "Register" (REG_DWORD 1): a registration request is served for real: the client's list is read
-//     and registered as the client (the service's four priority families), with count and indexes.
+//   "Register" (REG_DWORD 1): requests are served for real. A registration reads the client's list
+//     and registers it as the client (the service's four priority families), with count, indexes and
+//     failure list; a listing ("-user|SID|list|profile") lists the SID's packages into the list file.
+//   "PackageFolder" (REG_SZ): the stand-in repository's package folder.
 // Every request is appended as a line to C:\corvane-scratch\fakeservice\requests.txt.
 #include "companions/appxcore/manageappx.h"
 #include "companions/appxcore/packagelist.h"
@@ -37,6 +39,16 @@ void Record(const std::wstring& request) {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr));
     DWORD written = 0;
     if (file) WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+// "PackageFolder": where the stand-in repository's packages are (the test's scratch folder).
+std::wstring PackageFolder() {
+    UniqueKey key;
+    wchar_t data[MAX_PATH] = L"";
+    DWORD size = sizeof data - sizeof(wchar_t);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ConfigKey, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS)
+        RegQueryValueExW(key.get(), L"PackageFolder", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    return data;
 }
 
 std::vector<std::wstring> Replies(DWORD* registerFlag) {
@@ -94,12 +106,24 @@ void Register(HANDLE pipe, const std::wstring& request) {
     if (appxcore::TryReadPackageList(listFile, &list)) {
         appxcore::ManageAppxSettings settings;
         settings.priorityPackages = appxcore::ServicePriorityPackages;
+        std::wstring folder = PackageFolder();
+        if (!folder.empty()) settings.repository.packageFolders = {folder};
         appxcore::ManageAppx module(settings);
         Reply(pipe, std::to_wstring(appxcore::RegistrationCount(mode, list.size(), settings.priorityPackages)));
         int index = 0;
-        for (const appxcore::PackageInfo& p : appxcore::SelectForRegistration(mode, list, settings.priorityPackages)) {
+        std::vector<appxcore::PackageInfo> failed;
+        for (appxcore::PackageInfo& p : appxcore::SelectForRegistration(mode, list, settings.priorityPackages)) {
             Reply(pipe, std::to_wstring(++index));
-            module.RegisterAppxPackage(p.path + L"\\Appxmanifest.xml", true, nullptr);
+            if (module.RegisterAppxPackage(p.path + L"\\Appxmanifest.xml", true, nullptr) != 0) {
+                p.installedfailed = true;
+                failed.push_back(p);
+            }
+        }
+        std::wstring failureList = std::wstring(local) + L"\\Quillmar\\Migrate-AppxPackage-Fail";
+        DeleteFileW(failureList.c_str());
+        try {
+            if (!failed.empty()) appxcore::WritePackageList(failureList, failed);
+        } catch (const appxcore::AppxError&) {
         }
     }
     RevertToSelf();
@@ -114,6 +138,22 @@ void Serve(HANDLE pipe) {
     Record(request);
     DWORD registerFlag = 0;
     std::vector<std::wstring> replies = Replies(&registerFlag);
+    if (registerFlag && request.compare(0, 6, L"-user|") == 0) {
+        Reply(pipe, L"Start");
+        std::vector<std::wstring> fields;
+        size_t start = 6;
+        for (size_t bar; (bar = request.find(L'|', start)) != std::wstring::npos; start = bar + 1)
+            fields.push_back(request.substr(start, bar - start));
+        fields.push_back(request.substr(start));
+        if (fields.size() < 2) return;
+        appxcore::ManageAppxSettings settings;
+        settings.priorityPackages = appxcore::ServicePriorityPackages;
+        std::wstring folder = PackageFolder();
+        if (!folder.empty()) settings.repository.packageFolders = {folder};
+        appxcore::ManageAppx module(settings);
+        module.GetAppxPackagesBySid(fields[0], fields[1], nullptr);
+        return; // the pipe closes without "Done", as the service's listing does
+    }
     if (registerFlag && (request == L"-register" || request == L"-priority" || request == L"-update")) {
         Register(pipe, request);
         return;

@@ -146,9 +146,13 @@ class ProgramTest : public ::testing::Test {
     void SetUp() override {
         RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmar");
         sid_ = appx_test::CurrentSid();
+        // The stand-in finds packages in "<ProgramW6432>\WindowsApps"; kelvo2.exe inherits this
+        // variable, so the packages live in the test's own scratch folder.
         wchar_t programs[MAX_PATH] = L"";
         GetEnvironmentVariableW(L"ProgramW6432", programs, MAX_PATH);
-        apps_ = std::wstring(programs) + L"\\WindowsApps";
+        savedPrograms_ = programs;
+        SetEnvironmentVariableW(L"ProgramW6432", ProgramFiles);
+        apps_ = std::wstring(ProgramFiles) + L"\\WindowsApps";
         MakeDirs(apps_);
         list_ = {Install(L"cp", L"windows.immersivecontrolpanel", Windows), Install(L"one", L"Store.One", Store),
                  Install(L"two", L"Store.Two", Store)};
@@ -165,9 +169,10 @@ class ProgramTest : public ::testing::Test {
         RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmar");
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Appx");
         DeleteTestTree(LocalAppData() + L"\\Quillmar");
-        for (const PackageInfo& p : list_)
-            if (DirExists(p.path)) DeleteTestTree(p.path);
+        DeleteTestTree(ProgramFiles);
+        SetEnvironmentVariableW(L"ProgramW6432", savedPrograms_.c_str());
     }
+    static constexpr const wchar_t* ProgramFiles = L"C:\\corvane-scratch\\updater-program\\pf";
     PackageInfo Install(const std::wstring& folder, const std::wstring& name, const std::wstring& publisher) {
         repo_.Install(folder, name, publisher, L"1.0.0.0", L"x64");
         std::wstring target = apps_ + L"\\" + folder;
@@ -204,7 +209,7 @@ class ProgramTest : public ::testing::Test {
     static DWORD Run(const std::wstring& arguments) { return RunProgram(Kelvo2, arguments).exitCode; }
 
     appx_test::Repository repo_;
-    std::wstring sid_, apps_;
+    std::wstring sid_, apps_, savedPrograms_;
     std::vector<PackageInfo> list_;
 };
 
@@ -224,6 +229,7 @@ TEST_F(ProgramTest, ThroughTheServiceThenNothingOnASecondRun) {
     ASSERT_TRUE(service.ok());
     FakeService::ClearRequests();
     FakeService::SetRegister(true);
+    WriteKeys(HKEY_LOCAL_MACHINE, {{L"SOFTWARE\\corvane-test\\fakeservice", {{L"PackageFolder", Sz(apps_)}}}});
     EXPECT_EQ(0u, Run(L""));
     EXPECT_EQ(std::vector<std::wstring>{L"-register"}, FakeService::Requests());
     EXPECT_EQ(3u, RegisteredNames().size());
@@ -255,6 +261,54 @@ TEST_F(ProgramTest, DebugLevelTurnsOnTheProgramsOwnLog) {
     std::string loud = ReadFileBytes(log);
     EXPECT_NE(std::string::npos, loud.find("Command Line is -silent"));
     EXPECT_NE(std::string::npos, loud.find("LastSid is "));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(ProgramTest, TrayRunsWaitTheDelayAtTheSetPriority) {
+    WriteKeys(HKEY_LOCAL_MACHINE,
+              {{L"SOFTWARE\\Wow6432Node\\Quillmar\\Appx", {{L"Delay", Dword(3)}, {L"Priority", Sz(L"Idle")}}}});
+    std::wstring command = std::wstring(L"\"") + Kelvo2 + L"\" -run";
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    CloseHandle(pi.hThread);
+    DWORD start = GetTickCount();
+    Sleep(1500);
+    EXPECT_EQ(static_cast<DWORD>(IDLE_PRIORITY_CLASS), GetPriorityClass(pi.hProcess));
+    EXPECT_TRUE(RegisteredNames().empty()); // still waiting
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 60000));
+    EXPECT_GE(GetTickCount() - start, 3000u);
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Quillmar");
+    EXPECT_EQ(0u, code);
+    // "-run" is an Update run: everything but the priority families, and the user is done.
+    EXPECT_EQ((std::vector<std::wstring>{L"Store.One", L"Store.Two"}), RegisteredNames());
+    EXPECT_EQ(sid_, LastSid());
+
+    // "-forcepriority" ignores LastSid, registers the priority families and leaves LastSid as it was.
+    updater::WriteLastSid(L"S-1-5-21-9-9-9-1001");
+    EXPECT_EQ(0u, Run(L"-forcepriority"));
+    EXPECT_EQ((std::vector<std::wstring>{L"windows.immersivecontrolpanel", L"Store.One", L"Store.Two"}),
+              RegisteredNames());
+    EXPECT_EQ(L"S-1-5-21-9-9-9-1001", LastSid());
+}
+
+TEST_F(ProgramTest, RestoreMenuAsksTheServiceOnly) {
+    // Without a display the message boxes return at once (Wine); what shows is the request.
+    EXPECT_EQ(0u, Run(L"-restoremenu"));
+    FakeService service;
+    ASSERT_TRUE(service.ok());
+    FakeService::ClearRequests();
+    FakeService::SetReplies({L"Start", L"Done"});
+    EXPECT_EQ(0u, Run(L"-RestoreMenu"));
+    EXPECT_EQ(std::vector<std::wstring>{L"-restoremenu"}, FakeService::Requests());
+    EXPECT_TRUE(RegisteredNames().empty());
 }
 
 } // namespace
