@@ -383,6 +383,16 @@ TEST_F(AppxRun, Wow64ShippedToolWritesThe32BitCompanionsWhereThe64BitToolDoes) {
     EXPECT_EQ(L"\"" + program + L"\"", ConfiguredPath());
     EXPECT_TRUE(WaitForState(SERVICE_RUNNING));
 
+    // A whole update by the 32-bit tool: the Active Setup entry lands in the 64-bit view, where a
+    // 64-bit program (this test) reads it natively.
+    TestProfile src = Source(L"Appx Wow", L"S-1-5-21-51-51-51-1005");
+    r = Run(L"\"Appx Wow\" /q");
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_EQ(std::string(Banner) + Updating + Running + Success, r.out);
+    ExpectActiveSetupEntry();
+    ExpectShellCaches(src);
+    EXPECT_TRUE(FileExists(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage"));
+
     r = Run(L"/DeleteAppxService");
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_TRUE(WaitForState(0));
