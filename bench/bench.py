@@ -243,13 +243,16 @@ def main():
 
 
 def set_tool_version(wine, version):
-    key = "HKCU\\Software\\Wine\\AppDefaults\\corvane.exe"
-    if version:
-        argv = wine.command("reg.exe", "add", key, "/v", "Version", "/d", version, "/f")
-    else:
-        argv = wine.command("reg.exe", "delete", key, "/v", "Version", "/f")
-    subprocess.run(argv, env=wine.env, cwd=wine.drive, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    # The service decides its Windows 10 work (settings, folders and tile database backups) by the
+    # version Wine reports to it, so it gets the tool's.
+    for program in ("corvane.exe", "QuillmarAppxService.exe"):
+        key = "HKCU\\Software\\Wine\\AppDefaults\\" + program
+        if version:
+            argv = wine.command("reg.exe", "add", key, "/v", "Version", "/d", version, "/f")
+        else:
+            argv = wine.command("reg.exe", "delete", key, "/v", "Version", "/f")
+        subprocess.run(argv, env=wine.env, cwd=wine.drive, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
 
 
 def appx_row(args, wine, bench_bin, default_linux):

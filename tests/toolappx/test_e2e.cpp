@@ -144,6 +144,7 @@ class AppxRun : public ::testing::Test {
         WriteFileBytes(p.path + Caches + L"\\WinX\\Group1\\1 - Run.lnk", "winx");
         return p;
     }
+    // The six values with their exact sizes, in the view a 64-bit program reads natively.
     void ExpectActiveSetupEntry() {
         HKEY key;
         ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_READ, &key));
@@ -151,11 +152,21 @@ class AppxRun : public ::testing::Test {
         RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
                          nullptr);
         EXPECT_EQ(6u, values);
+        const struct {
+            const wchar_t* name;
+            DWORD type, size;
+        } expected[] = {{L"", REG_SZ, 38},      {L"StubPath", REG_SZ, 22},       {L"Version", REG_SZ, 18},
+                        {L"Locale", REG_SZ, 4}, {L"pwsComponentID", REG_SZ, 12}, {L"IsInstalled", REG_DWORD, 4}};
+        for (const auto& e : expected) {
+            DWORD type = 0, size = 0;
+            EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, e.name, nullptr, &type, nullptr, &size)) << Narrow(e.name);
+            EXPECT_EQ(e.type, type) << Narrow(e.name);
+            EXPECT_EQ(e.size, size) << Narrow(e.name);
+        }
         wchar_t stub[32] = {};
         DWORD size = sizeof stub;
         EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, L"StubPath", nullptr, nullptr, reinterpret_cast<BYTE*>(stub), &size));
         EXPECT_STREQ(L"kelvo2.exe", stub);
-        EXPECT_EQ(22u, size);
         RegCloseKey(key);
     }
     void ExpectShellCaches(const TestProfile& p) {
