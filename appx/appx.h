@@ -44,10 +44,12 @@ DWORD DeleteAppxServiceFiles();
 // *path is null only when the block could not be allocated.
 DWORD GetServiceProgramPath(wchar_t** path);
 // 0 when created here and started (or already running); 1073 when it existed and was started here.
-DWORD InstallAndStartService(const wchar_t* serviceName, const wchar_t* displayName, const wchar_t* description,
-                             const wchar_t* programPath, DWORD startType, const wchar_t* machine);
+DWORD InstallAndStartService(const wchar_t* serviceName, const wchar_t* displayName,
+                             const wchar_t* description, const wchar_t* programPath, DWORD startType,
+                             const wchar_t* machine);
 // The configured program path as a heap string (HeapFree) that the caller owns. 0 or a code.
-DWORD GetServiceBinaryPath(SC_HANDLE service, wchar_t** path, const wchar_t* serviceName, const wchar_t* machine);
+DWORD GetServiceBinaryPath(SC_HANDLE service, wchar_t** path, const wchar_t* serviceName,
+                           const wchar_t* machine);
 // True when the service is in SERVICE_RUNNING; the last-error value says why not.
 bool IsServiceRunning(const wchar_t* serviceName, const wchar_t* machine, DWORD* state);
 // True when the service is installed; on false the last-error value is 0 for a plain absence.
@@ -67,7 +69,8 @@ bool ReadInstallAnswer(FILE* input);
 // Replies longer than this are refused: the service's replies are short status words.
 const LONG MaxReplyBytes = 64 * 1024;
 // Asks the service to list the user's packages into listFile. 0, or the code of the failing step.
-DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, const wchar_t* profile, bool waitForDone);
+DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, const wchar_t* profile,
+                           bool waitForDone);
 // "\\<machine>\pipe\<name>" on the process heap (HeapFree); null with the last-error value set.
 wchar_t* BuildPipeName(const wchar_t* pipeName, const wchar_t* serverName);
 // CreateFileW, at most 30 attempts one second apart.

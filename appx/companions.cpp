@@ -15,9 +15,9 @@ typedef BOOL(WINAPI* Wow64RevertFn)(PVOID);
 
 bool RunningUnderWow64() {
     HMODULE kernel = GetModuleHandleW(L"kernel32");
-    IsWow64ProcessFn isWow64 =
-        kernel ? reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")))
-               : nullptr;
+    IsWow64ProcessFn isWow64 = kernel ? reinterpret_cast<IsWow64ProcessFn>(
+                                            reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")))
+                                      : nullptr;
     BOOL wow64 = FALSE;
     if (isWow64 && !isWow64(GetCurrentProcess(), &wow64)) wow64 = FALSE;
     return wow64 != FALSE;
@@ -41,7 +41,8 @@ class RedirectionOff {
     ~RedirectionOff() {
         if (!off_) return;
         DWORD keep = GetLastError();
-        if (Wow64RevertFn revert = RedirectionEntry<Wow64RevertFn>("Wow64RevertWow64FsRedirection")) revert(saved_);
+        if (Wow64RevertFn revert = RedirectionEntry<Wow64RevertFn>("Wow64RevertWow64FsRedirection"))
+            revert(saved_);
         SetLastError(keep);
     }
     RedirectionOff(const RedirectionOff&) = delete;
@@ -87,7 +88,8 @@ bool ComposePath(wchar_t* path, const wchar_t* folder, const wchar_t* tail) {
 }
 
 bool GetFolder(int csidl, wchar_t* folder) {
-    return SUCCEEDED(SHGetFolderPathW(nullptr /* no window */, csidl, nullptr /* no token */, SHGFP_TYPE_CURRENT, folder));
+    return SUCCEEDED(
+        SHGetFolderPathW(nullptr /* no window */, csidl, nullptr /* no token */, SHGFP_TYPE_CURRENT, folder));
 }
 
 } // namespace
@@ -119,7 +121,8 @@ DWORD InstallServiceProgram() {
     if (!GetFolder(CSIDL_PROGRAM_FILES, programFiles)) return ERROR_PATH_NOT_FOUND;
     if (!ComposePath(folder, programFiles, L"\\Quillmar")) return ERROR_FILENAME_EXCED_RANGE;
     CreateDirectoryW(folder, nullptr); // an existing folder is no error; a missing one shows below
-    if (!ComposePath(folder, programFiles, L"\\Quillmar\\AppX Management Service")) return ERROR_FILENAME_EXCED_RANGE;
+    if (!ComposePath(folder, programFiles, L"\\Quillmar\\AppX Management Service"))
+        return ERROR_FILENAME_EXCED_RANGE;
     CreateDirectoryW(folder, nullptr);
     if (!ComposePath(target, folder, L"\\QuillmarAppxService.exe")) return ERROR_FILENAME_EXCED_RANGE;
 

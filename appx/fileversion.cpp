@@ -2,11 +2,14 @@
 
 #include "driver/common.h"
 
-CFileVersionInfo::CFileVersionInfo() : block_(nullptr), translations_(nullptr), translationCount_(0), valid_(FALSE) {
+CFileVersionInfo::CFileVersionInfo()
+    : block_(nullptr), translations_(nullptr), translationCount_(0), valid_(FALSE) {
     ZeroMemory(&fixed_, sizeof fixed_);
 }
 
-CFileVersionInfo::~CFileVersionInfo() { Reset(); }
+CFileVersionInfo::~CFileVersionInfo() {
+    Reset();
+}
 
 void CFileVersionInfo::Reset() {
     ZeroMemory(&fixed_, sizeof fixed_);

@@ -27,8 +27,8 @@ class CFileVersionInfo {
 
   private:
     VS_FIXEDFILEINFO fixed_;
-    BYTE* block_;          // the whole version resource; owned
-    DWORD* translations_;  // pairs of language id and code page inside block_
+    BYTE* block_;         // the whole version resource; owned
+    DWORD* translations_; // pairs of language id and code page inside block_
     UINT translationCount_;
     BOOL valid_;
 };

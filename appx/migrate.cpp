@@ -12,7 +12,8 @@
 
 namespace {
 
-const GUID FolderIdLocalAppData = {0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
+const GUID FolderIdLocalAppData = {
+    0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
 const DWORD KnownFolderDontVerify = 0x8000; // KF_FLAG_DONT_VERIFY
 typedef HRESULT(WINAPI* SHGetKnownFolderPathFn)(REFGUID, DWORD, HANDLE, PWSTR*);
 
@@ -26,12 +27,9 @@ struct SetupValue {
 };
 
 const SetupValue SetupValues[] = {
-    {nullptr, REG_SZ, L"Windows Store Apps", 0},
-    {L"StubPath", REG_SZ, L"kelvo2.exe", 0},
-    {L"Version", REG_SZ, L"1,0,00,0", 0},
-    {L"Locale", REG_SZ, L"*", 0},
-    {L"pwsComponentID", REG_SZ, L"KELVO", 0},
-    {L"IsInstalled", REG_DWORD, nullptr, 1},
+    {nullptr, REG_SZ, L"Windows Store Apps", 0}, {L"StubPath", REG_SZ, L"kelvo2.exe", 0},
+    {L"Version", REG_SZ, L"1,0,00,0", 0},        {L"Locale", REG_SZ, L"*", 0},
+    {L"pwsComponentID", REG_SZ, L"KELVO", 0},    {L"IsInstalled", REG_DWORD, nullptr, 1},
 };
 
 // Appends "value" in quotes as CommandLineToArgvW reads it back: backslashes before the closing
@@ -41,7 +39,8 @@ void AppendQuoted(wchar_t*& at, const wchar_t* value) {
     size_t length = wcslen(value);
     wmemcpy(at, value, length);
     at += length;
-    for (size_t i = length; i > 0 && value[i - 1] == L'\\'; --i) *at++ = L'\\';
+    for (size_t i = length; i > 0 && value[i - 1] == L'\\'; --i)
+        *at++ = L'\\';
     *at++ = L'"';
 }
 
@@ -68,7 +67,8 @@ void GetLocalAppDataRelativePath(wchar_t* relative) {
             reinterpret_cast<void*>(GetProcAddress(shell, "SHGetKnownFolderPath")));
         PWSTR path = nullptr;
         if (getKnownFolderPath &&
-            SUCCEEDED(getKnownFolderPath(FolderIdLocalAppData, KnownFolderDontVerify, nullptr, &path)) && path) {
+            SUCCEEDED(getKnownFolderPath(FolderIdLocalAppData, KnownFolderDontVerify, nullptr, &path)) &&
+            path) {
             // Only a folder inside the running account's profile gives a relative path.
             if (wcslen(path) > profileLength && _wcsnicmp(path, profile, profileLength) == 0 &&
                 path[profileLength] == L'\\')
@@ -137,9 +137,9 @@ DWORD RunUpdater(const wchar_t* arguments) {
     PROCESS_INFORMATION process = {};
     DWORD result;
     // No folder: the system's search finds kelvo2.exe, normally in the Windows folder.
-    if (CreateProcessW(nullptr /* from the command line */, commandLine, nullptr, nullptr, FALSE /* no inheritance */,
-                       0 /* no creation flags */, nullptr /* our environment */, nullptr /* our folder */, &startup,
-                       &process)) {
+    if (CreateProcessW(nullptr /* from the command line */, commandLine, nullptr, nullptr,
+                       FALSE /* no inheritance */, 0 /* no creation flags */, nullptr /* our environment */,
+                       nullptr /* our folder */, &startup, &process)) {
         UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
         WaitForSingleObject(process.hProcess, UpdaterWaitMs); // a slower updater goes on by itself
         if (!GetExitCodeProcess(process.hProcess, &result)) result = GetLastError();
@@ -159,8 +159,9 @@ DWORD RegisterActiveSetupEntry() {
                   L"Quillmar-Migrate-AppxPackage");
     HKEY key = nullptr;
     // The 64-bit view: Active Setup of 64-bit Windows reads only that one.
-    LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, nullptr /* no class */, REG_OPTION_NON_VOLATILE,
-                                  KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr /* default security */, &key, nullptr);
+    LONG result =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, nullptr /* no class */, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr /* default security */, &key, nullptr);
     if (result == ERROR_SUCCESS) {
         for (const SetupValue& v : SetupValues) {
             if (v.type == REG_SZ)

@@ -38,7 +38,8 @@ wchar_t* BuildPipeName(const wchar_t* pipeName, const wchar_t* serverName) {
     if (serverName) {
         machine = serverName;
         const DWORD nameChars = MAX_COMPUTERNAME_LENGTH + 1;
-        wchar_t* local = static_cast<wchar_t*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, nameChars * sizeof(wchar_t)));
+        wchar_t* local =
+            static_cast<wchar_t*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, nameChars * sizeof(wchar_t)));
         DWORD size = nameChars;
         if (local && GetComputerNameW(local, &size) && _wcsicmp(local, serverName) == 0) machine = L".";
         if (local) HeapFree(heap, 0, local);
@@ -67,7 +68,8 @@ HANDLE OpenPipeWithRetry(const wchar_t* name, DWORD access, DWORD share, SECURIT
     return INVALID_HANDLE_VALUE;
 }
 
-DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, const wchar_t* profile, bool waitForDone) {
+DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, const wchar_t* profile,
+                           bool waitForDone) {
     DebugPrint(L"DEBUG: In GetAppxPackagesBySid() pwsNewUserName is:");
     size_t textChars = wcslen(userSid) + wcslen(listFile) + wcslen(profile) + 9;
     GuardedPtr text(GuardedAllocChars(textChars));
@@ -81,7 +83,8 @@ DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, cons
     // Identification level only: whoever serves the pipe may learn who the client is but can never
     // act as the administrator who runs the tool.
     UniqueFile pipe(OpenPipeWithRetry(pipeName, GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr,
-                                      OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+                                      OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                      nullptr));
     DWORD code = pipe ? 0 : GetLastError();
     HeapFree(GetProcessHeap(), 0, pipeName);
     if (!pipe) return code;

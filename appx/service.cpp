@@ -11,10 +11,12 @@
 
 namespace {
 
-const wchar_t* const ServiceDescription = L"The Quillmar AppX Management Service is used by Quillmar user profile "
-                                          L"management applications to manage Windows Store Apps.";
-const wchar_t* const InstallQuestion = L"Corvane needs to install the Quillmar AppX Management Service to manage "
-                                       L"Windows Store Apps for the default profile. Is this OK (Y/n)? ";
+const wchar_t* const ServiceDescription =
+    L"The Quillmar AppX Management Service is used by Quillmar user profile "
+    L"management applications to manage Windows Store Apps.";
+const wchar_t* const InstallQuestion =
+    L"Corvane needs to install the Quillmar AppX Management Service to manage "
+    L"Windows Store Apps for the default profile. Is this OK (Y/n)? ";
 const wchar_t* const ProgramTail = L"\\Quillmar\\AppX Management Service\\QuillmarAppxService.exe";
 const wchar_t* const ProgramFolderTail = L"\\Quillmar\\AppX Management Service";
 const DWORD ReadinessControl = 128;
@@ -65,11 +67,13 @@ bool ReadInstallAnswer(FILE* input) {
     if (length == MAX_PATH - 1 && text[length - 1] != L'\n') {
         // Too long to be "y": consume the rest so none of it is read as a later answer.
         wint_t c;
-        do c = fgetwc(input);
+        do
+            c = fgetwc(input);
         while (c != WEOF && c != L'\n');
         return false;
     }
-    while (length > 0 && (text[length - 1] == L'\n' || text[length - 1] == L'\r')) text[--length] = L'\0';
+    while (length > 0 && (text[length - 1] == L'\n' || text[length - 1] == L'\r'))
+        text[--length] = L'\0';
     return length == 0 || _wcsicmp(text, L"y") == 0;
 }
 
@@ -131,21 +135,23 @@ DWORD WaitForServiceReady(SC_HANDLE service, DWORD maxPolls) {
     return ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
-DWORD InstallAndStartService(const wchar_t* serviceName, const wchar_t* displayName, const wchar_t* description,
-                             const wchar_t* programPath, DWORD startType, const wchar_t* machine) {
+DWORD InstallAndStartService(const wchar_t* serviceName, const wchar_t* displayName,
+                             const wchar_t* description, const wchar_t* programPath, DWORD startType,
+                             const wchar_t* machine) {
     UniqueService manager(OpenSCManagerW(machine, nullptr /* active database */, SC_MANAGER_CREATE_SERVICE));
     if (!manager) return GetLastError();
     GuardedPtr quoted(QuotedProgramPath(programPath));
     if (!quoted) return ERROR_OUTOFMEMORY;
     DWORD pending = 0;
-    UniqueService service(CreateServiceW(manager.get(), serviceName, displayName, SERVICE_ALL_ACCESS,
-                                         SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL, quoted.chars(),
-                                         nullptr /* no group */, nullptr /* no tag */, nullptr /* no dependencies */,
-                                         nullptr /* LocalSystem */, nullptr /* no password */));
+    UniqueService service(CreateServiceW(
+        manager.get(), serviceName, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, startType,
+        SERVICE_ERROR_NORMAL, quoted.chars(), nullptr /* no group */, nullptr /* no tag */,
+        nullptr /* no dependencies */, nullptr /* LocalSystem */, nullptr /* no password */));
     if (service) {
         if (description) {
             SERVICE_DESCRIPTIONW text = {const_cast<wchar_t*>(description)};
-            ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &text); // a missing text is harmless
+            ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION,
+                                  &text); // a missing text is harmless
         }
     } else {
         DWORD code = GetLastError();
@@ -193,11 +199,13 @@ DWORD DeleteAppxServiceFiles() {
         Sleep(1000);
     }
     text[base] = L'\0';
-    if (FormatBounded(text + base, MAX_PATH - base, L"%ws", ProgramFolderTail) == S_OK) DeleteTree(text, false);
+    if (FormatBounded(text + base, MAX_PATH - base, L"%ws", ProgramFolderTail) == S_OK)
+        DeleteTree(text, false);
     return 0;
 }
 
-DWORD GetServiceBinaryPath(SC_HANDLE service, wchar_t** path, const wchar_t* serviceName, const wchar_t* machine) {
+DWORD GetServiceBinaryPath(SC_HANDLE service, wchar_t** path, const wchar_t* serviceName,
+                           const wchar_t* machine) {
     UniqueService manager, opened;
     if (!service) {
         if (!serviceName) return ERROR_INVALID_PARAMETER;
@@ -211,7 +219,8 @@ DWORD GetServiceBinaryPath(SC_HANDLE service, wchar_t** path, const wchar_t* ser
     QueryServiceConfigW(service, nullptr, 0, &needed);
     if (needed == 0) return GetLastError();
     HANDLE heap = GetProcessHeap();
-    QUERY_SERVICE_CONFIGW* config = static_cast<QUERY_SERVICE_CONFIGW*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, needed));
+    QUERY_SERVICE_CONFIGW* config =
+        static_cast<QUERY_SERVICE_CONFIGW*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, needed));
     if (!config) return ERROR_OUTOFMEMORY;
     DWORD code = 0;
     if (!QueryServiceConfigW(service, config, needed, &needed)) {
@@ -219,7 +228,8 @@ DWORD GetServiceBinaryPath(SC_HANDLE service, wchar_t** path, const wchar_t* ser
     } else {
         const wchar_t* binary = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
         size_t length = wcslen(binary);
-        wchar_t* copy = static_cast<wchar_t*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, (length + 1) * sizeof(wchar_t)));
+        wchar_t* copy =
+            static_cast<wchar_t*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, (length + 1) * sizeof(wchar_t)));
         if (copy) {
             wmemcpy(copy, binary, length);
             *path = copy;
@@ -240,8 +250,8 @@ bool IsServiceRunning(const wchar_t* serviceName, const wchar_t* machine, DWORD*
     DWORD needed = 0;
     DWORD code = 0;
     bool running = false;
-    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                              &needed)) {
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                              sizeof status, &needed)) {
         code = GetLastError();
     } else {
         running = status.dwCurrentState == SERVICE_RUNNING;

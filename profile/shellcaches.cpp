@@ -43,8 +43,10 @@ DWORD CopyShellCaches(const wchar_t* sourcePath, const wchar_t* defaultPath, con
             result = ERROR_FILENAME_EXCED_RANGE;
         // The Caches folder goes with the app list it belongs to, or not at all.
         if (result == 0) {
-            if (FormatBounded(from, MAX_PATH, L"%s\\%s\\Microsoft\\Windows\\Caches", sourcePath, relative) == S_OK &&
-                FormatBounded(to, MAX_PATH, L"%s\\%s\\Microsoft\\Windows\\Caches", defaultPath, relative) == S_OK)
+            if (FormatBounded(from, MAX_PATH, L"%s\\%s\\Microsoft\\Windows\\Caches", sourcePath, relative) ==
+                    S_OK &&
+                FormatBounded(to, MAX_PATH, L"%s\\%s\\Microsoft\\Windows\\Caches", defaultPath, relative) ==
+                    S_OK)
                 result = CopyProfileFolder(sourcePath, from, defaultPath, to);
             else
                 result = ERROR_FILENAME_EXCED_RANGE;

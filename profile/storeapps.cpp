@@ -20,7 +20,8 @@ void RunStoreAppSteps(const wchar_t* sourcePath, const wchar_t* defaultPath, con
     wchar_t from[MAX_PATH], to[MAX_PATH], database[MAX_PATH];
     if (FormatBounded(from, MAX_PATH, L"%ws\\AppData\\Local\\Quillmar", sourcePath) != S_OK ||
         FormatBounded(to, MAX_PATH, L"%ws\\AppData\\Local\\Quillmar", defaultPath) != S_OK ||
-        FormatBounded(database, MAX_PATH, L"%ws\\AppData\\Local\\TileDataLayer\\Database\\", defaultPath) != S_OK)
+        FormatBounded(database, MAX_PATH, L"%ws\\AppData\\Local\\TileDataLayer\\Database\\", defaultPath) !=
+            S_OK)
         return;
     CopyProfileFolder(sourcePath, from, defaultPath, to);
 
@@ -28,8 +29,8 @@ void RunStoreAppSteps(const wchar_t* sourcePath, const wchar_t* defaultPath, con
     if (PathCrossesLink(defaultPath, database)) return;
     SHCreateDirectory(nullptr /* no window */, database);
     wchar_t copied[MAX_PATH], target[MAX_PATH];
-    if (FormatBounded(copied, MAX_PATH, L"%ws\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb", defaultPath) !=
-            S_OK ||
+    if (FormatBounded(copied, MAX_PATH, L"%ws\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb",
+                      defaultPath) != S_OK ||
         FormatBounded(target, MAX_PATH, L"%wsvedatamodel.edb", database) != S_OK)
         return;
     CopyProfileFile(defaultPath, copied, defaultPath, target);

@@ -6,12 +6,14 @@
 
 namespace appx_test {
 
-std::wstring StandInProgram() { return L"C:\\corvane-tests\\toolappx_service.exe"; }
+std::wstring StandInProgram() {
+    return L"C:\\corvane-tests\\toolappx_service.exe";
+}
 
 void ConfigureStandIn(const std::wstring& script, DWORD startDelay, DWORD dieEarly) {
     HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\CorvaneTest\\AppxService", 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\CorvaneTest\\AppxService", 0,
+                                             nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
     RegSetValueExW(key, L"Script", 0, REG_SZ, reinterpret_cast<const BYTE*>(script.c_str()),
                    static_cast<DWORD>((script.size() + 1) * 2));
     RegSetValueExW(key, L"StartDelay", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&startDelay), 4);
@@ -22,7 +24,8 @@ void ConfigureStandIn(const std::wstring& script, DWORD startDelay, DWORD dieEar
 bool WaitForState(DWORD state, DWORD timeoutMs) {
     for (DWORD waited = 0;; waited += 100) {
         SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE service = manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_QUERY_STATUS) : nullptr;
+        SC_HANDLE service =
+            manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_QUERY_STATUS) : nullptr;
         DWORD now = 0;
         SERVICE_STATUS s = {};
         if (service && QueryServiceStatus(service, &s)) now = s.dwCurrentState;
@@ -36,7 +39,8 @@ bool WaitForState(DWORD state, DWORD timeoutMs) {
 
 bool ServiceInstalled() {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_QUERY_STATUS) : nullptr;
+    SC_HANDLE service =
+        manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_QUERY_STATUS) : nullptr;
     bool found = service != nullptr;
     if (service) CloseServiceHandle(service);
     if (manager) CloseServiceHandle(manager);
@@ -48,8 +52,8 @@ void InstallStandIn(const std::wstring& programPath, bool start) {
     ASSERT_TRUE(manager);
     SC_HANDLE service = CreateServiceW(manager, L"QuillmarAppxService", L"Quillmar AppX Management Service",
                                        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                       SERVICE_ERROR_NORMAL, programPath.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                       nullptr);
+                                       SERVICE_ERROR_NORMAL, programPath.c_str(), nullptr, nullptr, nullptr,
+                                       nullptr, nullptr);
     ASSERT_TRUE(service) << GetLastError();
     if (start) {
         ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
@@ -76,11 +80,13 @@ void RemoveService() {
 std::wstring ConfiguredPath() {
     std::wstring path;
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_QUERY_CONFIG) : nullptr;
+    SC_HANDLE service =
+        manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_QUERY_CONFIG) : nullptr;
     if (service) {
         std::vector<BYTE> buffer(8192);
         DWORD needed;
-        if (QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()), 8192, &needed))
+        if (QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()), 8192,
+                                &needed))
             path = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
         CloseServiceHandle(service);
     }

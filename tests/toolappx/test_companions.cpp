@@ -10,10 +10,13 @@ using namespace corvane_test;
 
 namespace {
 
-std::wstring Versioned(const std::wstring& name) { return L"C:\\corvane-tests\\toolappx_" + name + L".exe"; }
+std::wstring Versioned(const std::wstring& name) {
+    return L"C:\\corvane-tests\\toolappx_" + name + L".exe";
+}
 
 std::string Payload(WORD id) {
-    HRSRC found = FindResourceExW(nullptr, L"BINARY", MAKEINTRESOURCEW(id), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK));
+    HRSRC found = FindResourceExW(nullptr, L"BINARY", MAKEINTRESOURCEW(id),
+                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK));
     if (!found) return "";
     const char* data = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
     return std::string(data, SizeofResource(nullptr, found));
@@ -93,7 +96,8 @@ TEST_F(UpdaterFiles, MissingUpdaterIsWrittenWithTheLibrary) {
 }
 
 TEST_F(UpdaterFiles, OlderOrUnversionedUpdaterIsReplaced) {
-    for (const wchar_t* version : {L"v2_11_1_999", L"v2_10_9_9", L"v1_99_99_0", L"noversion", L"notranslation"}) {
+    for (const wchar_t* version :
+         {L"v2_11_1_999", L"v2_10_9_9", L"v1_99_99_0", L"noversion", L"notranslation"}) {
         SCOPED_TRACE(Narrow(version));
         Place(version);
         DeleteFileW(library_.c_str());
@@ -125,7 +129,8 @@ TEST(ServiceProgram, WrittenUnderProgramFilesAndAlwaysReplaced) {
     std::wstring program = folder + L"\\QuillmarAppxService.exe";
     EXPECT_EQ(0u, InstallServiceProgram());
     EXPECT_EQ(Payload(103), ReadFileBytes(program));
-    WriteFileBytes(program, "an older program, longer than the payload to show that nothing of it stays behind");
+    WriteFileBytes(program,
+                   "an older program, longer than the payload to show that nothing of it stays behind");
     EXPECT_EQ(0u, InstallServiceProgram());
     EXPECT_EQ(Payload(103), ReadFileBytes(program));
     {

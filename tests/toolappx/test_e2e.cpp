@@ -18,10 +18,12 @@ namespace {
 const std::string Updating = "Updating default profile...\r\n";
 const std::string Running = "The Quillmar AppX Management Service is running.\r\n";
 const std::string Success = "The default profile has been successfully updated.\r\n";
-const std::string Question = "Corvane needs to install the Quillmar AppX Management Service to manage Windows Store "
-                             "Apps for the default profile. Is this OK (Y/n)? ";
+const std::string Question =
+    "Corvane needs to install the Quillmar AppX Management Service to manage Windows Store "
+    "Apps for the default profile. Is this OK (Y/n)? ";
 const wchar_t* const RunFolder = L"C:\\corvane-scratch\\run";
-const wchar_t* const SetupKey = L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\Quillmar-Migrate-AppxPackage";
+const wchar_t* const SetupKey =
+    L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\Quillmar-Migrate-AppxPackage";
 const wchar_t* const Caches = L"\\AppData\\Local\\Microsoft\\Windows";
 
 std::wstring Windows() {
@@ -44,8 +46,8 @@ void SetProgramWindowsVersion(const std::wstring& program, const std::wstring& v
         return;
     }
     HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                             &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
     RegSetValueExW(key, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
                    static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
@@ -59,8 +61,9 @@ std::string BuildOutput(const wchar_t* name) {
 // Equal bytes, reported by size rather than by dumping whole programs.
 ::testing::AssertionResult SameBytes(const std::string& expected, const std::string& actual) {
     if (!expected.empty() && expected == actual) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "expected " << expected.size() << " bytes, found " << actual.size()
-                                         << (expected.size() == actual.size() && !expected.empty() ? " (different)" : "");
+    return ::testing::AssertionFailure()
+           << "expected " << expected.size() << " bytes, found " << actual.size()
+           << (expected.size() == actual.size() && !expected.empty() ? " (different)" : "");
 }
 
 // Arguments of each recorded updater run.
@@ -105,7 +108,8 @@ class AppxRun : public ::testing::Test {
     void TearDown() override {
         SetCurrentDirectoryW(L"C:\\");
         RemoveService();
-        for (const auto& p : profiles_) RemoveProfile(p);
+        for (const auto& p : profiles_)
+            RemoveProfile(p);
         if (!defaultPath_.empty()) DeleteTestTree(defaultPath_);
         RemoveCompanionFiles();
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, SetupKey);
@@ -129,8 +133,8 @@ class AppxRun : public ::testing::Test {
         profiles_.push_back(p);
         wchar_t profile[MAX_PATH];
         SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_DEFAULT, profile);
-        for (int csidl : {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES, CSIDL_PERSONAL,
-                          CSIDL_RECENT, CSIDL_SENDTO, CSIDL_STARTMENU}) {
+        for (int csidl : {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES,
+                          CSIDL_PERSONAL, CSIDL_RECENT, CSIDL_SENDTO, CSIDL_STARTMENU}) {
             wchar_t folder[MAX_PATH];
             SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_DEFAULT, folder);
             MakeDirs(p.path + (folder + wcslen(profile)));
@@ -149,23 +153,26 @@ class AppxRun : public ::testing::Test {
         HKEY key;
         ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_READ, &key));
         DWORD values = 0;
-        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
-                         nullptr);
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                         nullptr, nullptr);
         EXPECT_EQ(6u, values);
         const struct {
             const wchar_t* name;
             DWORD type, size;
-        } expected[] = {{L"", REG_SZ, 38},      {L"StubPath", REG_SZ, 22},       {L"Version", REG_SZ, 18},
-                        {L"Locale", REG_SZ, 4}, {L"pwsComponentID", REG_SZ, 12}, {L"IsInstalled", REG_DWORD, 4}};
+        } expected[] = {
+            {L"", REG_SZ, 38},      {L"StubPath", REG_SZ, 22},       {L"Version", REG_SZ, 18},
+            {L"Locale", REG_SZ, 4}, {L"pwsComponentID", REG_SZ, 12}, {L"IsInstalled", REG_DWORD, 4}};
         for (const auto& e : expected) {
             DWORD type = 0, size = 0;
-            EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, e.name, nullptr, &type, nullptr, &size)) << Narrow(e.name);
+            EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, e.name, nullptr, &type, nullptr, &size))
+                << Narrow(e.name);
             EXPECT_EQ(e.type, type) << Narrow(e.name);
             EXPECT_EQ(e.size, size) << Narrow(e.name);
         }
         wchar_t stub[32] = {};
         DWORD size = sizeof stub;
-        EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, L"StubPath", nullptr, nullptr, reinterpret_cast<BYTE*>(stub), &size));
+        EXPECT_EQ(ERROR_SUCCESS,
+                  RegQueryValueExW(key, L"StubPath", nullptr, nullptr, reinterpret_cast<BYTE*>(stub), &size));
         EXPECT_STREQ(L"kelvo2.exe", stub);
         RegCloseKey(key);
     }
@@ -200,8 +207,10 @@ TEST_F(AppxRun, Windows10UpdateAsksTheRunningServiceForBothProfiles) {
     EXPECT_EQ(list, ReadFileBytes(src.path + local));
     EXPECT_EQ(list, ReadFileBytes(defaultPath_ + local));
     ExpectShellCaches(src);
-    EXPECT_EQ("tile database", ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb"));
-    EXPECT_EQ("tile database", ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb"));
+    EXPECT_EQ("tile database",
+              ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb"));
+    EXPECT_EQ("tile database",
+              ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb"));
     ExpectActiveSetupEntry();
     EXPECT_TRUE(UpdaterRuns().empty());
 }
@@ -209,7 +218,8 @@ TEST_F(AppxRun, Windows10UpdateAsksTheRunningServiceForBothProfiles) {
 TEST_F(AppxRun, ServiceThatCannotStartIsRemovedAndTheUpdaterRunWithQuotedValues) {
     // No service and no program file: the start fails, the service is deleted again, and kelvo2.exe
     // (here a recording stand-in in the Windows folder) is run for each profile.
-    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe", (Windows() + L"\\kelvo2.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe",
+                          (Windows() + L"\\kelvo2.exe").c_str(), FALSE));
     TestProfile src = Source(L"Appx Space", L"S-1-5-21-51-51-51-1002");
     RunResult r = Run(L"\"Appx Space\" /q /NoAppx");
     ASSERT_EQ(0u, r.exitCode) << r.out;
@@ -221,8 +231,9 @@ TEST_F(AppxRun, ServiceThatCannotStartIsRemovedAndTheUpdaterRunWithQuotedValues)
     std::wstring expectedLine = L"kelvo2.exe -user \"" + src.sid + L"\" -file \"" + defaultPath_ + local +
                                 L"\" -profile \"" + defaultPath_ + L"\"";
     EXPECT_EQ(expectedLine, runs[0][0]);
-    EXPECT_EQ((std::vector<std::wstring>{L"-user", src.sid, L"-file", src.path + local, L"-profile", src.path}),
-              std::vector<std::wstring>(runs[1].begin() + 1, runs[1].end()));
+    EXPECT_EQ(
+        (std::vector<std::wstring>{L"-user", src.sid, L"-file", src.path + local, L"-profile", src.path}),
+        std::vector<std::wstring>(runs[1].begin() + 1, runs[1].end()));
     EXPECT_FALSE(ServiceInstalled());
     EXPECT_FALSE(DirExists(ServiceFolder()));
     ExpectShellCaches(src);
@@ -236,7 +247,8 @@ TEST_F(AppxRun, InstallThenDeleteTheServiceFromTheToolsOwnResources) {
     RunResult r = Run(L"/InstallAppxService");
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_EQ(std::string(Banner) + Running, r.out);
-    EXPECT_TRUE(SameBytes(BuildOutput(L"QuillmarAppxService.exe"), ReadFileBytes(ServiceFolder() + L"\\QuillmarAppxService.exe")));
+    EXPECT_TRUE(SameBytes(BuildOutput(L"QuillmarAppxService.exe"),
+                          ReadFileBytes(ServiceFolder() + L"\\QuillmarAppxService.exe")));
     EXPECT_TRUE(SameBytes(BuildOutput(L"kelvo2.exe"), ReadFileBytes(Windows() + L"\\kelvo2.exe")));
     EXPECT_TRUE(SameBytes(BuildOutput(L"kelvohlp.dll"), ReadFileBytes(Windows() + L"\\kelvohlp.dll")));
     EXPECT_TRUE(WaitForState(SERVICE_RUNNING));
@@ -283,25 +295,30 @@ const wchar_t* const AllUserStore = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersi
 
 std::wstring InstallPackageFor(const std::wstring& sid) {
     MakeDirs(PackageFolder);
-    WriteFileBytes(std::wstring(PackageFolder) + L"\\AppxManifest.xml",
-                   "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
-                   "<Package xmlns=\"http://schemas.microsoft.com/appx/manifest/foundation/windows10\">\r\n"
-                   "  <Identity Name=\"Corvane.AppxRunTest\" Publisher=\"CN=Corvane Test\" Version=\"1.2.3.4\" "
-                   "ProcessorArchitecture=\"x64\" />\r\n"
-                   "  <Properties><DisplayName>x</DisplayName><Framework>false</Framework></Properties>\r\n"
-                   "</Package>\r\n");
-    appxcore::ManifestInfo info = appxcore::ReadAppxManifest(std::wstring(PackageFolder) + L"\\AppxManifest.xml");
+    WriteFileBytes(
+        std::wstring(PackageFolder) + L"\\AppxManifest.xml",
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+        "<Package xmlns=\"http://schemas.microsoft.com/appx/manifest/foundation/windows10\">\r\n"
+        "  <Identity Name=\"Corvane.AppxRunTest\" Publisher=\"CN=Corvane Test\" Version=\"1.2.3.4\" "
+        "ProcessorArchitecture=\"x64\" />\r\n"
+        "  <Properties><DisplayName>x</DisplayName><Framework>false</Framework></Properties>\r\n"
+        "</Package>\r\n");
+    appxcore::ManifestInfo info =
+        appxcore::ReadAppxManifest(std::wstring(PackageFolder) + L"\\AppxManifest.xml");
     HKEY key;
-    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE,
-                                             (std::wstring(AllUserStore) + L"\\" + sid + L"\\" + info.identity.fullName).c_str(),
-                                             0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr));
+    EXPECT_EQ(
+        ERROR_SUCCESS,
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                        (std::wstring(AllUserStore) + L"\\" + sid + L"\\" + info.identity.fullName).c_str(),
+                        0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr));
     RegCloseKey(key);
     return info.identity.fullName;
 }
 
 void RemovePackage(const std::wstring& sid) {
     HKEY store;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, AllUserStore, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &store) == ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, AllUserStore, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &store) ==
+        ERROR_SUCCESS) {
         SHDeleteKeyW(store, sid.c_str());
         RegCloseKey(store);
     }
@@ -322,7 +339,8 @@ TEST_F(AppxRun, Windows10UpdateFromNoServiceInstallsItAndListsThePackages) {
     std::wstring fullName = InstallPackageFor(src.sid);
     // The user's tile database, which the service backs up into the Quillmar folder.
     MakeDirs(src.path + L"\\AppData\\Local\\TileDataLayer\\Database");
-    WriteFileBytes(src.path + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb", "the user's tiles");
+    WriteFileBytes(src.path + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb",
+                   "the user's tiles");
 
     // The service backs up the tile database only on Windows 10, as Wine reports it to that program.
     SetProgramWindowsVersion(L"QuillmarAppxService.exe", L"win10");
@@ -330,7 +348,8 @@ TEST_F(AppxRun, Windows10UpdateFromNoServiceInstallsItAndListsThePackages) {
     RemovePackage(src.sid);
     ASSERT_EQ(0u, r.exitCode) << r.out;
     EXPECT_EQ(std::string(Banner) + Updating + Running + Success, r.out);
-    EXPECT_TRUE(SameBytes(BuildOutput(L"QuillmarAppxService.exe"), ReadFileBytes(ServiceFolder() + L"\\QuillmarAppxService.exe")));
+    EXPECT_TRUE(SameBytes(BuildOutput(L"QuillmarAppxService.exe"),
+                          ReadFileBytes(ServiceFolder() + L"\\QuillmarAppxService.exe")));
     EXPECT_TRUE(SameBytes(BuildOutput(L"kelvo2.exe"), ReadFileBytes(Windows() + L"\\kelvo2.exe")));
     EXPECT_TRUE(SameBytes(BuildOutput(L"kelvohlp.dll"), ReadFileBytes(Windows() + L"\\kelvohlp.dll")));
     EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 0));
@@ -339,8 +358,10 @@ TEST_F(AppxRun, Windows10UpdateFromNoServiceInstallsItAndListsThePackages) {
     EXPECT_TRUE(Lists(defaultPath_ + local, fullName));
     ExpectShellCaches(src);
     ExpectActiveSetupEntry();
-    EXPECT_EQ("the user's tiles", ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb"));
-    EXPECT_EQ("the user's tiles", ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb"));
+    EXPECT_EQ("the user's tiles",
+              ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb"));
+    EXPECT_EQ("the user's tiles",
+              ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb"));
     EXPECT_TRUE(UpdaterRuns().empty());
     Run(L"/DeleteAppxService");
 }
@@ -350,8 +371,10 @@ std::string CarriedCompanion(const std::wstring& tool, WORD id) {
     HMODULE image = LoadLibraryExW(tool.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (!image) return "";
     std::string bytes;
-    if (HRSRC found = FindResourceExW(image, L"BINARY", MAKEINTRESOURCEW(id), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK)))
-        bytes.assign(static_cast<const char*>(LockResource(LoadResource(image, found))), SizeofResource(image, found));
+    if (HRSRC found = FindResourceExW(image, L"BINARY", MAKEINTRESOURCEW(id),
+                                      MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK)))
+        bytes.assign(static_cast<const char*>(LockResource(LoadResource(image, found))),
+                     SizeofResource(image, found));
     FreeLibrary(image);
     return bytes;
 }
@@ -369,7 +392,8 @@ WORD Machine(const std::string& image) {
 // Run with CORVANE_EXE naming the shipped 32-bit corvane.exe (ctest toolappx_e2e_shipped_wow64).
 TEST_F(AppxRun, Wow64ShippedToolWritesThe32BitCompanionsWhereThe64BitToolDoes) {
     std::wstring tool = std::wstring(RunFolder) + L"\\corvane.exe";
-    ASSERT_EQ(IMAGE_FILE_MACHINE_I386, Machine(ReadFileBytes(tool))) << "run this with the shipped 32-bit tool";
+    ASSERT_EQ(IMAGE_FILE_MACHINE_I386, Machine(ReadFileBytes(tool)))
+        << "run this with the shipped 32-bit tool";
     std::string updater = CarriedCompanion(tool, 102), service = CarriedCompanion(tool, 103),
                 library = CarriedCompanion(tool, 104);
     ASSERT_EQ(IMAGE_FILE_MACHINE_I386, Machine(updater));
@@ -387,7 +411,8 @@ TEST_F(AppxRun, Wow64ShippedToolWritesThe32BitCompanionsWhereThe64BitToolDoes) {
     // the service is registered with.
     wchar_t programFiles32[MAX_PATH];
     SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, programFiles32);
-    std::wstring program = std::wstring(programFiles32) + L"\\Quillmar\\AppX Management Service\\QuillmarAppxService.exe";
+    std::wstring program =
+        std::wstring(programFiles32) + L"\\Quillmar\\AppX Management Service\\QuillmarAppxService.exe";
     EXPECT_TRUE(SameBytes(updater, ReadFileBytes(Windows() + L"\\kelvo2.exe")));
     EXPECT_TRUE(SameBytes(library, ReadFileBytes(Windows() + L"\\kelvohlp.dll")));
     EXPECT_TRUE(SameBytes(service, ReadFileBytes(program)));

@@ -28,13 +28,15 @@ TEST(LocalAppData, RelativeToTheRunningAccountsProfile) {
 }
 
 TEST(UpdaterArguments, EachValueArrivesAsOneArgument) {
-    const wchar_t* profile = L"C:\\Profiles With Spaces\\Ann Lee\\"; // a trailing backslash must not eat the quote
+    const wchar_t* profile =
+        L"C:\\Profiles With Spaces\\Ann Lee\\"; // a trailing backslash must not eat the quote
     const wchar_t* list = L"C:\\Profiles With Spaces\\Ann Lee\\AppData\\Local\\Quillmar\\Migrate-AppxPackage";
     wchar_t* arguments = BuildUpdaterArguments(Sid, list, profile);
     ASSERT_TRUE(arguments);
-    EXPECT_STREQ(L"-user \"S-1-5-21-41-41-41-1001\" -file \"C:\\Profiles With Spaces\\Ann Lee\\AppData\\Local\\"
-                 L"Quillmar\\Migrate-AppxPackage\" -profile \"C:\\Profiles With Spaces\\Ann Lee\\\\\"",
-                 arguments);
+    EXPECT_STREQ(
+        L"-user \"S-1-5-21-41-41-41-1001\" -file \"C:\\Profiles With Spaces\\Ann Lee\\AppData\\Local\\"
+        L"Quillmar\\Migrate-AppxPackage\" -profile \"C:\\Profiles With Spaces\\Ann Lee\\\\\"",
+        arguments);
     std::wstring line = std::wstring(L"kelvo2.exe ") + arguments;
     HeapFree(GetProcessHeap(), 0, arguments);
     int count = 0;
@@ -50,24 +52,26 @@ TEST(UpdaterArguments, EachValueArrivesAsOneArgument) {
 }
 
 TEST(ActiveSetup, SixValuesWithTheirSizesInThe64BitView) {
-    const wchar_t* keyName = L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\Quillmar-Migrate-AppxPackage";
+    const wchar_t* keyName =
+        L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\Quillmar-Migrate-AppxPackage";
     RegDeleteKeyW(HKEY_LOCAL_MACHINE, keyName); // the native view of this 64-bit test
-    for (int run = 0; run < 2; ++run) { // a second run leaves the same six values
+    for (int run = 0; run < 2; ++run) {         // a second run leaves the same six values
         ASSERT_EQ(0u, RegisterActiveSetupEntry());
         HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_READ | KEY_WOW64_64KEY, &key));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_READ | KEY_WOW64_64KEY, &key));
         DWORD values = 0;
-        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
-                         nullptr);
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                         nullptr, nullptr);
         EXPECT_EQ(6u, values);
         struct Expected {
             const wchar_t* name;
             DWORD type;
             DWORD size;
             std::wstring text;
-        } expected[] = {{L"", REG_SZ, 38, L"Windows Store Apps"}, {L"StubPath", REG_SZ, 22, L"kelvo2.exe"},
-                        {L"Version", REG_SZ, 18, L"1,0,00,0"},       {L"Locale", REG_SZ, 4, L"*"},
-                        {L"pwsComponentID", REG_SZ, 12, L"KELVO"},   {L"IsInstalled", REG_DWORD, 4, L""}};
+        } expected[] = {{L"", REG_SZ, 38, L"Windows Store Apps"},  {L"StubPath", REG_SZ, 22, L"kelvo2.exe"},
+                        {L"Version", REG_SZ, 18, L"1,0,00,0"},     {L"Locale", REG_SZ, 4, L"*"},
+                        {L"pwsComponentID", REG_SZ, 12, L"KELVO"}, {L"IsInstalled", REG_DWORD, 4, L""}};
         for (const Expected& e : expected) {
             SCOPED_TRACE(Narrow(e.name));
             BYTE data[64] = {};
@@ -112,7 +116,8 @@ TEST_F(Migration, RunningServiceIsAskedAndTheUpdaterNotRun) {
     EXPECT_EQ(Message(L"-user|" + std::wstring(Sid) + L"|" + list + L"|" + profile_), requests[0]);
     EXPECT_TRUE(DirExists(profile_ + L"\\AppData\\Local\\Quillmar"));
     bool usedService = false;
-    for (const auto& line : debug.lines()) usedService |= line.find("DEBUG: Using Service") != std::string::npos;
+    for (const auto& line : debug.lines())
+        usedService |= line.find("DEBUG: Using Service") != std::string::npos;
     EXPECT_TRUE(usedService);
     EXPECT_FALSE(FileExists(std::wstring(RecordFolder) + L"\\updater.txt"));
 }
@@ -168,7 +173,8 @@ class MigrationLinks : public ::testing::Test {
     void SetUp() override {
         wchar_t base[MAX_PATH];
         DWORD length = GetEnvironmentVariableW(L"CORVANE_APPX_LINKS", base, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH) GTEST_SKIP() << "links are planted only by the toolappx_migrate_links run";
+        if (length == 0 || length >= MAX_PATH)
+            GTEST_SKIP() << "links are planted only by the toolappx_migrate_links run";
         scratch_ = base;
         source_ = ProfilesDir() + L"\\Mig Links";
         default_ = ProfilesDir() + L"\\Mig LinksDefault";

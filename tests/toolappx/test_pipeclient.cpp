@@ -54,8 +54,9 @@ TEST_F(PipeClient, RequestTravelsByteForByteAndTheFirstReplyEndsAWaitlessConvers
     EXPECT_EQ(0u, GetAppxPackagesBySid(Sid, ListFile, Profile, false));
     auto requests = Requests();
     ASSERT_EQ(1u, requests.size());
-    std::wstring text = L"-user|S-1-5-21-1-2-3-1001|C:\\Users\\Default\\AppData\\Local\\Quillmar\\Migrate-AppxPackage|"
-                        L"C:\\Users\\Default";
+    std::wstring text =
+        L"-user|S-1-5-21-1-2-3-1001|C:\\Users\\Default\\AppData\\Local\\Quillmar\\Migrate-AppxPackage|"
+        L"C:\\Users\\Default";
     EXPECT_EQ(Message(text), requests[0]);
     DWORD length;
     memcpy(&length, requests[0].data(), 4);
@@ -84,7 +85,8 @@ TEST_F(PipeClient, LengthsOutsideTheBoundAreRefused) {
         RemoveService();
         Serve(script);
         EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetAppxPackagesBySid(Sid, ListFile, Profile, true));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetAppxPackagesBySid(Sid, ListFile, Profile, false));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA),
+                  GetAppxPackagesBySid(Sid, ListFile, Profile, false));
     }
 }
 
@@ -104,7 +106,8 @@ struct Impostor {
         if (!ConnectNamedPipe(me->pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return 1;
         char buffer[512];
         DWORD read;
-        while (ReadFile(me->pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) me->received += read;
+        while (ReadFile(me->pipe, buffer, sizeof buffer, &read, nullptr) && read > 0)
+            me->received += read;
         return 0;
     }
     Impostor() {

@@ -22,14 +22,16 @@ std::vector<bool> Answers(const std::string& input, int count) {
     WriteFileBytes(file, input);
     FILE* stream = _wfopen(file.c_str(), L"r");
     std::vector<bool> result;
-    for (int i = 0; i < count; ++i) result.push_back(ReadInstallAnswer(stream));
+    for (int i = 0; i < count; ++i)
+        result.push_back(ReadInstallAnswer(stream));
     fclose(stream);
     DeleteFileW(file.c_str());
     return result;
 }
 
 TEST(InstallAnswer, YesForYEmptyAndEndOfInput) {
-    EXPECT_EQ((std::vector<bool>{true, true, true, true}), Answers("y\nY\r\n\n", 4)); // the fourth is end of input
+    EXPECT_EQ((std::vector<bool>{true, true, true, true}),
+              Answers("y\nY\r\n\n", 4)); // the fourth is end of input
     EXPECT_EQ((std::vector<bool>{false, false, false, false, false}), Answers("n\nyes\n y\nN\nx", 5));
 }
 
@@ -75,8 +77,8 @@ TEST_F(ServiceControl, StartWaitsUntilTheServiceAcceptsTheProbe) {
     // Three seconds in START_PENDING: the probe is refused with 1061 until the service runs.
     ConfigureStandIn(L"start", 3);
     DWORD start = GetTickCount();
-    EXPECT_EQ(0u, InstallAndStartService(AppxServiceName, AppxServiceDisplayName, L"Described", StandInProgram().c_str(),
-                                         SERVICE_DEMAND_START, nullptr));
+    EXPECT_EQ(0u, InstallAndStartService(AppxServiceName, AppxServiceDisplayName, L"Described",
+                                         StandInProgram().c_str(), SERVICE_DEMAND_START, nullptr));
     EXPECT_GE(GetTickCount() - start, 3000u);
     EXPECT_TRUE(IsServiceRunning(AppxServiceName, nullptr, nullptr));
     EXPECT_EQ(1, ProbeCount());
@@ -84,16 +86,16 @@ TEST_F(ServiceControl, StartWaitsUntilTheServiceAcceptsTheProbe) {
     EXPECT_EQ(L"\"" + StandInProgram() + L"\"", ConfiguredPath());
 
     // Running already: StartServiceW's 1056 counts as success, and no probe is sent.
-    EXPECT_EQ(0u, InstallAndStartService(AppxServiceName, AppxServiceDisplayName, nullptr, L"C:\\elsewhere.exe",
-                                         SERVICE_DEMAND_START, nullptr));
+    EXPECT_EQ(0u, InstallAndStartService(AppxServiceName, AppxServiceDisplayName, nullptr,
+                                         L"C:\\elsewhere.exe", SERVICE_DEMAND_START, nullptr));
     EXPECT_EQ(L"\"" + StandInProgram() + L"\"", ConfiguredPath()); // an existing service keeps its path
     EXPECT_EQ(0u, EnsureAppxServiceRunning());
 }
 
 TEST_F(ServiceControl, ExistingStoppedServiceIsStartedWithItsOwnPath) {
     InstallStandIn(StandInProgram(), false);
-    EXPECT_EQ(1073u, InstallAndStartService(AppxServiceName, AppxServiceDisplayName, nullptr, L"C:\\elsewhere.exe",
-                                            SERVICE_DEMAND_START, nullptr));
+    EXPECT_EQ(1073u, InstallAndStartService(AppxServiceName, AppxServiceDisplayName, nullptr,
+                                            L"C:\\elsewhere.exe", SERVICE_DEMAND_START, nullptr));
     EXPECT_TRUE(IsServiceRunning(AppxServiceName, nullptr, nullptr));
     ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -110,8 +112,8 @@ TEST_F(ServiceControl, ExistingStoppedServiceIsStartedWithItsOwnPath) {
 
 TEST_F(ServiceControl, ServiceThatStopsWhileStartingEndsThePolls) {
     ConfigureStandIn(L"start", 0, 1);
-    DWORD code = InstallAndStartService(AppxServiceName, AppxServiceDisplayName, nullptr, StandInProgram().c_str(),
-                                        SERVICE_DEMAND_START, nullptr);
+    DWORD code = InstallAndStartService(AppxServiceName, AppxServiceDisplayName, nullptr,
+                                        StandInProgram().c_str(), SERVICE_DEMAND_START, nullptr);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), code);
 }
 
@@ -167,7 +169,8 @@ TEST_F(ServiceControl, MissingServiceIsCreatedAtTheFixedPathAndFailsWithoutItsPr
     ASSERT_TRUE(path);
     wchar_t programFiles[MAX_PATH];
     SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programFiles);
-    EXPECT_EQ(std::wstring(programFiles) + L"\\Quillmar\\AppX Management Service\\QuillmarAppxService.exe", path);
+    EXPECT_EQ(std::wstring(programFiles) + L"\\Quillmar\\AppX Management Service\\QuillmarAppxService.exe",
+              path);
     ASSERT_FALSE(FileExists(path));
     EXPECT_EQ(2u, EnsureAppxServiceRunning());
     EXPECT_EQ(L"\"" + std::wstring(path) + L"\"", ConfiguredPath());

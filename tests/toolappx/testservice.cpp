@@ -33,11 +33,13 @@ void Report(DWORD state, DWORD accepted) {
 
 void ReadSettings() {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\CorvaneTest\\AppxService", 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\CorvaneTest\\AppxService", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
         return;
     wchar_t text[256] = {};
     DWORD size = sizeof text - sizeof(wchar_t);
-    if (RegQueryValueExW(key, L"Script", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) == ERROR_SUCCESS)
+    if (RegQueryValueExW(key, L"Script", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) ==
+        ERROR_SUCCESS)
         script = text;
     size = sizeof startDelay;
     RegQueryValueExW(key, L"StartDelay", nullptr, nullptr, reinterpret_cast<BYTE*>(&startDelay), &size);
@@ -49,8 +51,8 @@ void ReadSettings() {
 void AppendFile(const std::wstring& name, const void* data, DWORD size) {
     CreateDirectoryW(L"C:\\corvane-scratch", nullptr);
     CreateDirectoryW(Folder, nullptr);
-    HANDLE f = CreateFileW((std::wstring(Folder) + L"\\" + name).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                           OPEN_ALWAYS, 0, nullptr);
+    HANDLE f = CreateFileW((std::wstring(Folder) + L"\\" + name).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                           nullptr, OPEN_ALWAYS, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return;
     DWORD written;
     WriteFile(f, data, size, &written, nullptr);
@@ -98,7 +100,8 @@ void WriteStandInList(const std::wstring& request) {
     if (a == std::wstring::npos || b == std::wstring::npos || c == std::wstring::npos) return;
     std::wstring sid = request.substr(a + 1, b - a - 1), list = request.substr(b + 1, c - b - 1);
     std::string line = "stand-in package list for ";
-    for (wchar_t ch : sid) line += static_cast<char>(ch);
+    for (wchar_t ch : sid)
+        line += static_cast<char>(ch);
     HANDLE f = CreateFileW(list.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return;
     DWORD written;
@@ -135,8 +138,9 @@ void Serve(HANDLE pipe, const std::wstring& request) {
 
 DWORD WINAPI PipeThread(void*) {
     for (unsigned n = 1;; ++n) {
-        HANDLE pipe = CreateNamedPipeW(PipePath, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
-                                       4096, 4096, 0, nullptr);
+        HANDLE pipe =
+            CreateNamedPipeW(PipePath, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
+                             4096, 4096, 0, nullptr);
         if (pipe == INVALID_HANDLE_VALUE) return 1;
         if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
             DWORD length = 0;
@@ -146,7 +150,8 @@ DWORD WINAPI PipeThread(void*) {
                     std::string raw(4 + length, '\0');
                     memcpy(&raw[0], &length, 4);
                     memcpy(&raw[4], request.data(), length);
-                    AppendFile(L"request-" + std::to_wstring(n) + L".bin", raw.data(), static_cast<DWORD>(raw.size()));
+                    AppendFile(L"request-" + std::to_wstring(n) + L".bin", raw.data(),
+                               static_cast<DWORD>(raw.size()));
                     Serve(pipe, request);
                 }
             }
@@ -184,8 +189,9 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
         Report(SERVICE_STOPPED, 0);
         return;
     }
-    if (startDelay && WaitForSingleObject(stopEvent, startDelay == 0xFFFFFFFF ? INFINITE : startDelay * 1000) ==
-                          WAIT_OBJECT_0) {
+    if (startDelay &&
+        WaitForSingleObject(stopEvent, startDelay == 0xFFFFFFFF ? INFINITE : startDelay * 1000) ==
+            WAIT_OBJECT_0) {
         Report(SERVICE_STOPPED, 0);
         return;
     }
@@ -198,6 +204,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
 } // namespace
 
 int wmain() {
-    SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(L"QuillmarAppxService"), ServiceMain}, {nullptr, nullptr}};
+    SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(L"QuillmarAppxService"), ServiceMain},
+                                    {nullptr, nullptr}};
     return StartServiceCtrlDispatcherW(table) ? 0 : static_cast<int>(GetLastError());
 }
