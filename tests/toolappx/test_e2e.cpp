@@ -241,6 +241,38 @@ TEST_F(AppxRun, ServiceThatCannotStartIsRemovedAndTheUpdaterRunWithQuotedValues)
     EXPECT_TRUE(DirExists(src.path + L"\\AppData\\Local\\Quillmar"));
 }
 
+std::string SystemText(DWORD code) {
+    wchar_t* text = nullptr;
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring w = text ? std::wstring(text) : L"";
+    if (text) LocalFree(text);
+    if (w.size() >= 2) w.resize(w.size() - 2);
+    return Narrow(w);
+}
+
+TEST_F(AppxRun, InstalledServiceIsStartedWithoutAQuestionAndAFailedStartIsOnlyReported) {
+    // Installed and stopped: started with its configured program, nothing asked or written.
+    ConfigureStandIn(L"start");
+    InstallStandIn(StandInProgram(), false);
+    TestProfile src = Source(L"Appx Stopped", L"S-1-5-21-51-51-51-1006");
+    RunResult r = Run(L"\"Appx Stopped\"");
+    EXPECT_EQ(0u, r.exitCode) << r.out;
+    EXPECT_EQ(std::string(Banner) + Updating + Running + Success, r.out);
+    EXPECT_EQ(StandInProgram(), ConfiguredPath());
+    EXPECT_FALSE(FileExists(ServiceFolder() + L"\\QuillmarAppxService.exe"));
+    RemoveService();
+
+    // A service that stops again before it answers the probe: its code is printed, and the run
+    // (here the installation keyword) goes on.
+    ConfigureStandIn(L"start", 0, 1);
+    InstallStandIn(StandInProgram(), false);
+    r = Run(L"/InstallAppxService");
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_EQ(std::string(Banner) + SystemText(ERROR_SERVICE_NOT_ACTIVE) + "\r\n", r.out);
+}
+
 // ---- With the companions the tool carries (resources 102 to 104) ---------------------------------
 
 TEST_F(AppxRun, InstallThenDeleteTheServiceFromTheToolsOwnResources) {
