@@ -247,8 +247,8 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
     }
 
     CleanDefaultHive(mountKey, userName, ClassifyVersion(ReadOsVersion()));
-    // The Store-app steps of Windows 8 and later need the companion programs, which this build does
-    // not carry; the update is complete without them.
+    void RunStoreAppSteps(const wchar_t*, const wchar_t*, const wchar_t*, const VersionClasses&); // profile/storeapps.h
+    RunStoreAppSteps(sourcePath, defaultPath, sidText, ClassifyVersion(ReadOsVersion()));
 
     DWORD flushed = WineSaveMountedHive(mountKey, hiveFile);
     RegUnLoadKeyW(HKEY_USERS, mountKey);

@@ -9,6 +9,9 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 command -v python3 >/dev/null || need+=(python3)
+# The updater's window test: a headless display and a screenshot of it.
+command -v Xvfb >/dev/null || need+=(xvfb)
+command -v import >/dev/null || need+=(imagemagick)
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ ${#need[@]} -eq 0 ]; then exec $( [ "$(id -u)" -eq 0 ] || echo sudo ) "$root/scripts/enable-i386.sh"; fi
 sudo=""

@@ -1,0 +1,178 @@
+// The Store-app step of an update: the package list of a profile, through the service or the
+// updater, and the Active Setup entry that runs the updater for every new user.
+#include "appx/appx.h"
+
+#include "driver/common.h"
+#include "driver/links.h"
+#include "driver/raii.h"
+
+#include <objbase.h>
+#include <userenv.h>
+#include <wchar.h>
+
+namespace {
+
+const GUID FolderIdLocalAppData = {
+    0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
+const DWORD KnownFolderDontVerify = 0x8000; // KF_FLAG_DONT_VERIFY
+typedef HRESULT(WINAPI* SHGetKnownFolderPathFn)(REFGUID, DWORD, HANDLE, PWSTR*);
+
+const DWORD UpdaterWaitMs = 120000;
+
+struct SetupValue {
+    const wchar_t* name; // null: the default value
+    DWORD type;
+    const wchar_t* text; // REG_SZ data
+    DWORD number;        // REG_DWORD data
+};
+
+const SetupValue SetupValues[] = {
+    {nullptr, REG_SZ, L"Windows Store Apps", 0}, {L"StubPath", REG_SZ, L"kelvo2.exe", 0},
+    {L"Version", REG_SZ, L"1,0,00,0", 0},        {L"Locale", REG_SZ, L"*", 0},
+    {L"pwsComponentID", REG_SZ, L"KELVO", 0},    {L"IsInstalled", REG_DWORD, nullptr, 1},
+};
+
+// Appends "value" in quotes as CommandLineToArgvW reads it back: backslashes before the closing
+// quote are doubled so a folder ending in one does not swallow the quote.
+void AppendQuoted(wchar_t*& at, const wchar_t* value) {
+    *at++ = L'"';
+    size_t length = wcslen(value);
+    wmemcpy(at, value, length);
+    at += length;
+    for (size_t i = length; i > 0 && value[i - 1] == L'\\'; --i)
+        *at++ = L'\\';
+    *at++ = L'"';
+}
+
+void AppendText(wchar_t*& at, const wchar_t* text) {
+    size_t length = wcslen(text);
+    wmemcpy(at, text, length);
+    at += length;
+}
+
+} // namespace
+
+void GetLocalAppDataRelativePath(wchar_t* relative) {
+    wchar_t profile[MAX_PATH] = {};
+    {
+        UniqueHandle token;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return;
+        DWORD size = MAX_PATH;
+        if (!GetUserProfileDirectoryW(token.get(), profile, &size)) return;
+    }
+    size_t profileLength = wcslen(profile);
+    HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (HMODULE shell = LoadLibraryW(L"Shell32.dll")) {
+        SHGetKnownFolderPathFn getKnownFolderPath = reinterpret_cast<SHGetKnownFolderPathFn>(
+            reinterpret_cast<void*>(GetProcAddress(shell, "SHGetKnownFolderPath")));
+        PWSTR path = nullptr;
+        if (getKnownFolderPath &&
+            SUCCEEDED(getKnownFolderPath(FolderIdLocalAppData, KnownFolderDontVerify, nullptr, &path)) &&
+            path) {
+            // Only a folder inside the running account's profile gives a relative path.
+            if (wcslen(path) > profileLength && _wcsnicmp(path, profile, profileLength) == 0 &&
+                path[profileLength] == L'\\')
+                FormatBounded(relative, MAX_PATH, L"%ws", path + profileLength);
+        }
+        if (path) CoTaskMemFree(path);
+        FreeLibrary(shell);
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+}
+
+wchar_t* BuildUpdaterArguments(const wchar_t* sidString, const wchar_t* listFile, const wchar_t* profile) {
+    size_t sid = wcslen(sidString), list = wcslen(listFile), folder = wcslen(profile);
+    // Room for the doubled backslashes as well: each value at most twice its length.
+    size_t chars = 2 * (sid + list + folder) + 64;
+    wchar_t* arguments =
+        static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, chars * sizeof(wchar_t)));
+    if (!arguments) return nullptr;
+    wchar_t* at = arguments;
+    AppendText(at, L"-user ");
+    AppendQuoted(at, sidString);
+    AppendText(at, L" -file ");
+    AppendQuoted(at, listFile);
+    AppendText(at, L" -profile ");
+    AppendQuoted(at, profile);
+    *at = L'\0';
+    return arguments;
+}
+
+DWORD MigrateStoreApps(const wchar_t* profile, const wchar_t* sidString, bool waitForDone) {
+    wchar_t relative[MAX_PATH] = {};
+    GetLocalAppDataRelativePath(relative);
+    wchar_t base[MAX_PATH], listFile[MAX_PATH];
+    if (FormatBounded(base, MAX_PATH, L"%ws%ws\\Quillmar", profile, relative) != S_OK ||
+        FormatBounded(listFile, MAX_PATH, L"%ws\\Migrate-AppxPackage", base) != S_OK)
+        return ERROR_FILENAME_EXCED_RANGE;
+    // The profile belongs to a user who may have planted a link on the way: never create through one.
+    if (!PathCrossesLink(profile, base)) CreateDirectoryW(base, nullptr);
+
+    if (EnsureAppxServiceRunning() == 0) {
+        OutputDebugStringW(L"DEBUG: Using Service");
+        GetAppxPackagesBySid(sidString, listFile, profile, waitForDone);
+        return 0;
+    }
+    if (StopAndDeleteService(AppxServiceName, nullptr) == 0) DeleteAppxServiceFiles();
+
+    wchar_t* arguments = BuildUpdaterArguments(sidString, listFile, profile);
+    if (!arguments) return ERROR_OUTOFMEMORY;
+    DWORD code = RunUpdater(arguments);
+    HeapFree(GetProcessHeap(), 0, arguments);
+    return code;
+}
+
+DWORD RunUpdater(const wchar_t* arguments) {
+    size_t chars = wcslen(arguments) + 16;
+    HANDLE heap = GetProcessHeap();
+    wchar_t* commandLine = static_cast<wchar_t*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, chars * sizeof(wchar_t)));
+    if (!commandLine) return ERROR_OUTOFMEMORY;
+    FormatBounded(commandLine, chars, L"kelvo2.exe %ws", arguments);
+    OutputDebugStringW(L"Calling kelvo2.exe. Command line:");
+    OutputDebugStringW(commandLine);
+
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    DWORD result;
+    // No folder: the system's search finds kelvo2.exe, normally in the Windows folder.
+    if (CreateProcessW(nullptr /* from the command line */, commandLine, nullptr, nullptr,
+                       FALSE /* no inheritance */, 0 /* no creation flags */, nullptr /* our environment */,
+                       nullptr /* our folder */, &startup, &process)) {
+        UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
+        WaitForSingleObject(process.hProcess, UpdaterWaitMs); // a slower updater goes on by itself
+        if (!GetExitCodeProcess(process.hProcess, &result)) result = GetLastError();
+    } else {
+        result = GetLastError();
+        OutputDebugStringW(L"Create kelvo2.exe process fails");
+    }
+    HeapFree(heap, 0, commandLine);
+    return result;
+}
+
+DWORD RegisterActiveSetupEntry() {
+    HANDLE heap = GetProcessHeap();
+    wchar_t* keyName = static_cast<wchar_t*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, MAX_PATH * sizeof(wchar_t)));
+    if (!keyName) return ERROR_OUTOFMEMORY;
+    FormatBounded(keyName, MAX_PATH, L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\%ws",
+                  L"Quillmar-Migrate-AppxPackage");
+    HKEY key = nullptr;
+    // The 64-bit view: Active Setup of 64-bit Windows reads only that one.
+    LONG result =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, nullptr /* no class */, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr /* default security */, &key, nullptr);
+    if (result == ERROR_SUCCESS) {
+        for (const SetupValue& v : SetupValues) {
+            if (v.type == REG_SZ)
+                result = RegSetValueExW(key, v.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.text),
+                                        static_cast<DWORD>((wcslen(v.text) + 1) * sizeof(wchar_t)));
+            else
+                result = RegSetValueExW(key, v.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v.number),
+                                        sizeof v.number);
+        }
+        RegCloseKey(key);
+    }
+    HeapFree(heap, 0, keyName);
+    return static_cast<DWORD>(result);
+}

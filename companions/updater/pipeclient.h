@@ -1,0 +1,49 @@
+// The updater's side of the service pipe: one request, then replies, each framed as a 32-bit
+// little-endian byte count followed by that many bytes of UTF-16LE text.
+#pragma once
+
+#include "driver/raii.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace updater {
+
+// A pipe failure while talking to the service (the Win32 code of the failing call, or
+// ERROR_INVALID_DATA for a reply that breaks the framing).
+class PipeError : public std::runtime_error {
+  public:
+    explicit PipeError(DWORD code) : std::runtime_error("pipe error"), code_(code) {}
+    DWORD code() const { return code_; }
+
+  private:
+    DWORD code_;
+};
+
+// Largest reply accepted; the service's replies are words and numbers.
+const DWORD MaxReplyBytes = 64 * 1024;
+
+class ServiceClient {
+  public:
+    // Connects within timeoutMs to \\.\pipe\<pipeName>, allowing the server to impersonate this
+    // process, and checks that the running service serviceName serves it. False when there is no
+    // such server in time, or another process serves the pipe (then nothing is sent); *why, if
+    // given, receives the reason as a Win32 code.
+    bool Connect(const std::wstring& pipeName, const std::wstring& serviceName, DWORD timeoutMs,
+                 DWORD* why = nullptr);
+
+    // Raise PipeError.
+    void Send(const std::wstring& text);
+    std::wstring Receive();
+
+  private:
+    void ReadExactly(void* buffer, DWORD size);
+    UniqueFile pipe_;
+};
+
+// The bytes of one message: count then text.
+std::string FrameMessage(const std::wstring& text);
+
+} // namespace updater

@@ -1,0 +1,218 @@
+// The Store-app migration of a profile: the package list's place, the service request, the
+// updater's command line, the Active Setup entry, and the shell caches.
+#include "appx/appx.h"
+#include "appxtest.h"
+#include "harness/testlib.h"
+#include "profile/shellcaches.h"
+#include "profile/storeapps.h"
+
+#include <gtest/gtest.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+using namespace appx_test;
+using namespace corvane_test;
+
+namespace {
+
+const wchar_t* const Sid = L"S-1-5-21-41-41-41-1001";
+
+TEST(LocalAppData, RelativeToTheRunningAccountsProfile) {
+    wchar_t relative[MAX_PATH] = L"untouched";
+    GetLocalAppDataRelativePath(relative);
+    wchar_t profile[MAX_PATH], local[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile);
+    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local);
+    EXPECT_STREQ(local + wcslen(profile), relative);
+    EXPECT_STREQ(L"\\AppData\\Local", relative);
+}
+
+TEST(UpdaterArguments, EachValueArrivesAsOneArgument) {
+    const wchar_t* profile =
+        L"C:\\Profiles With Spaces\\Ann Lee\\"; // a trailing backslash must not eat the quote
+    const wchar_t* list = L"C:\\Profiles With Spaces\\Ann Lee\\AppData\\Local\\Quillmar\\Migrate-AppxPackage";
+    wchar_t* arguments = BuildUpdaterArguments(Sid, list, profile);
+    ASSERT_TRUE(arguments);
+    EXPECT_STREQ(
+        L"-user \"S-1-5-21-41-41-41-1001\" -file \"C:\\Profiles With Spaces\\Ann Lee\\AppData\\Local\\"
+        L"Quillmar\\Migrate-AppxPackage\" -profile \"C:\\Profiles With Spaces\\Ann Lee\\\\\"",
+        arguments);
+    std::wstring line = std::wstring(L"kelvo2.exe ") + arguments;
+    HeapFree(GetProcessHeap(), 0, arguments);
+    int count = 0;
+    wchar_t** argv = CommandLineToArgvW(line.c_str(), &count);
+    ASSERT_EQ(7, count);
+    EXPECT_STREQ(L"-user", argv[1]);
+    EXPECT_STREQ(Sid, argv[2]);
+    EXPECT_STREQ(L"-file", argv[3]);
+    EXPECT_STREQ(list, argv[4]);
+    EXPECT_STREQ(L"-profile", argv[5]);
+    EXPECT_STREQ(profile, argv[6]);
+    LocalFree(argv);
+}
+
+TEST(ActiveSetup, SixValuesWithTheirSizesInThe64BitView) {
+    const wchar_t* keyName =
+        L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\Quillmar-Migrate-AppxPackage";
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, keyName); // the native view of this 64-bit test
+    for (int run = 0; run < 2; ++run) {         // a second run leaves the same six values
+        ASSERT_EQ(0u, RegisterActiveSetupEntry());
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_READ | KEY_WOW64_64KEY, &key));
+        DWORD values = 0;
+        RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                         nullptr, nullptr);
+        EXPECT_EQ(6u, values);
+        struct Expected {
+            const wchar_t* name;
+            DWORD type;
+            DWORD size;
+            std::wstring text;
+        } expected[] = {{L"", REG_SZ, 38, L"Windows Store Apps"},  {L"StubPath", REG_SZ, 22, L"kelvo2.exe"},
+                        {L"Version", REG_SZ, 18, L"1,0,00,0"},     {L"Locale", REG_SZ, 4, L"*"},
+                        {L"pwsComponentID", REG_SZ, 12, L"KELVO"}, {L"IsInstalled", REG_DWORD, 4, L""}};
+        for (const Expected& e : expected) {
+            SCOPED_TRACE(Narrow(e.name));
+            BYTE data[64] = {};
+            DWORD type = 0, size = sizeof data;
+            ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, e.name, nullptr, &type, data, &size));
+            EXPECT_EQ(e.type, type);
+            EXPECT_EQ(e.size, size);
+            if (e.type == REG_SZ)
+                EXPECT_STREQ(e.text.c_str(), reinterpret_cast<wchar_t*>(data));
+            else
+                EXPECT_EQ(1u, *reinterpret_cast<DWORD*>(data));
+        }
+        RegCloseKey(key);
+    }
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, keyName); // the native view of this 64-bit test
+}
+
+class Migration : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RemoveService();
+        ClearRecords();
+        profile_ = ProfilesDir() + L"\\Mig Source";
+        MakeDirs(profile_ + L"\\AppData\\Local");
+    }
+    void TearDown() override {
+        RemoveService();
+        DeleteTestTree(profile_);
+        if (!defaultPath_.empty()) DeleteTestTree(defaultPath_);
+    }
+    std::wstring profile_, defaultPath_;
+};
+
+TEST_F(Migration, RunningServiceIsAskedAndTheUpdaterNotRun) {
+    ConfigureStandIn(L"standin");
+    InstallStandIn(StandInProgram(), true);
+    DebugCapture debug;
+    EXPECT_EQ(0u, MigrateStoreApps(profile_.c_str(), Sid, false));
+    std::wstring list = profile_ + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage";
+    auto requests = Requests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ(Message(L"-user|" + std::wstring(Sid) + L"|" + list + L"|" + profile_), requests[0]);
+    EXPECT_TRUE(DirExists(profile_ + L"\\AppData\\Local\\Quillmar"));
+    bool usedService = false;
+    for (const auto& line : debug.lines())
+        usedService |= line.find("DEBUG: Using Service") != std::string::npos;
+    EXPECT_TRUE(usedService);
+    EXPECT_FALSE(FileExists(std::wstring(RecordFolder) + L"\\updater.txt"));
+}
+
+TEST_F(Migration, ShellCachesReachTheDefaultProfileAndThePackageListIsAskedFor) {
+    ConfigureStandIn(L"standin");
+    InstallStandIn(StandInProgram(), true);
+    defaultPath_ = ProfilesDir() + L"\\Mig Default";
+    std::wstring windows = L"\\AppData\\Local\\Microsoft\\Windows";
+    MakeDirs(profile_ + windows + L"\\Caches\\Sub");
+    MakeDirs(profile_ + windows + L"\\WinX\\Group1");
+    WriteFileBytes(profile_ + windows + L"\\appsFolder.itemdata-ms", "app list");
+    WriteFileBytes(profile_ + windows + L"\\Caches\\Sub\\cache.db", "cache");
+    WriteFileBytes(profile_ + windows + L"\\WinX\\Group1\\1 - Run.lnk", "link");
+    MakeDirs(defaultPath_ + windows);
+    WriteFileBytes(defaultPath_ + windows + L"\\appsFolder.itemdata-ms", "old app list");
+
+    EXPECT_EQ(0u, CopyShellCaches(profile_.c_str(), defaultPath_.c_str(), Sid));
+    EXPECT_EQ("app list", ReadFileBytes(defaultPath_ + windows + L"\\appsFolder.itemdata-ms"));
+    EXPECT_EQ("cache", ReadFileBytes(defaultPath_ + windows + L"\\Caches\\Sub\\cache.db"));
+    EXPECT_EQ("link", ReadFileBytes(defaultPath_ + windows + L"\\WinX\\Group1\\1 - Run.lnk"));
+    // The package list is asked for the default profile.
+    Sleep(500);
+    EXPECT_EQ("stand-in package list for S-1-5-21-41-41-41-1001",
+              ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage"));
+}
+
+TEST_F(Migration, WithoutTheAppListNeitherItNorCachesAreCopiedButWinXAndTheListAre) {
+    ConfigureStandIn(L"standin");
+    InstallStandIn(StandInProgram(), true);
+    defaultPath_ = ProfilesDir() + L"\\Mig Default";
+    std::wstring windows = L"\\AppData\\Local\\Microsoft\\Windows";
+    MakeDirs(profile_ + windows + L"\\Caches");
+    MakeDirs(profile_ + windows + L"\\WinX");
+    WriteFileBytes(profile_ + windows + L"\\Caches\\cache.db", "cache");
+    WriteFileBytes(profile_ + windows + L"\\WinX\\x.lnk", "link");
+    MakeDirs(defaultPath_);
+
+    EXPECT_EQ(2u, CopyShellCaches(profile_.c_str(), defaultPath_.c_str(), Sid));
+    EXPECT_FALSE(FileExists(defaultPath_ + windows + L"\\Caches\\cache.db"));
+    EXPECT_EQ("link", ReadFileBytes(defaultPath_ + windows + L"\\WinX\\x.lnk"));
+    Sleep(500);
+    EXPECT_TRUE(FileExists(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage"));
+}
+
+} // namespace
+
+namespace {
+
+// Links are planted from the Linux side by plant-links.sh (ctest toolappx_migrate_links).
+class MigrationLinks : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        wchar_t base[MAX_PATH];
+        DWORD length = GetEnvironmentVariableW(L"CORVANE_APPX_LINKS", base, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
+            GTEST_SKIP() << "links are planted only by the toolappx_migrate_links run";
+        scratch_ = base;
+        source_ = ProfilesDir() + L"\\Mig Links";
+        default_ = ProfilesDir() + L"\\Mig LinksDefault";
+        ASSERT_TRUE(IsLink(source_ + L"\\AppData\\Local\\Microsoft\\Windows"));
+        before_ = Snapshot(scratch_);
+        RemoveService();
+        ClearRecords();
+    }
+    void TearDown() override { RemoveService(); }
+    static bool IsLink(const std::wstring& path) {
+        DWORD a = GetFileAttributesW(path.c_str());
+        return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+    }
+    std::wstring scratch_, source_, default_;
+    std::map<std::wstring, std::string> before_;
+};
+
+TEST_F(MigrationLinks, ShellCachesBehindALinkAreNotCopied) {
+    ConfigureStandIn(L"start");
+    InstallStandIn(StandInProgram(), true);
+    EXPECT_EQ(1920u, CopyShellCaches(source_.c_str(), default_.c_str(), Sid));
+    std::wstring windows = default_ + L"\\AppData\\Local\\Microsoft\\Windows";
+    EXPECT_FALSE(FileExists(windows + L"\\appsFolder.itemdata-ms"));
+    EXPECT_FALSE(DirExists(windows + L"\\Caches"));
+    EXPECT_FALSE(DirExists(windows + L"\\WinX"));
+    EXPECT_EQ(before_, Snapshot(scratch_));
+}
+
+TEST_F(MigrationLinks, StoreAppStepsNeverWriteThroughADefaultProfileLink) {
+    ConfigureStandIn(L"start"); // answers without writing anything itself
+    InstallStandIn(StandInProgram(), true);
+    VersionClasses windows10 = {false, false, true, true};
+    RunStoreAppSteps(source_.c_str(), default_.c_str(), Sid, windows10);
+    EXPECT_EQ(2u, Requests().size());
+    // Neither the Quillmar folder copy nor the tile database reached the link targets.
+    EXPECT_EQ(before_, Snapshot(scratch_));
+    EXPECT_TRUE(IsLink(default_ + L"\\AppData\\Local\\Quillmar"));
+    EXPECT_TRUE(IsLink(default_ + L"\\AppData\\Local\\TileDataLayer"));
+}
+
+} // namespace

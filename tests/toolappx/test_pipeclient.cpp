@@ -1,0 +1,152 @@
+// The tool's pipe client against the stand-in service, which Wine's service control manager runs
+// as "QuillmarAppxService" so that the client's check of the server end passes.
+#include "appx/appx.h"
+#include "appxtest.h"
+#include "harness/testlib.h"
+
+#include <gtest/gtest.h>
+
+using namespace appx_test;
+
+namespace {
+
+const wchar_t* const Sid = L"S-1-5-21-1-2-3-1001";
+const wchar_t* const ListFile = L"C:\\Users\\Default\\AppData\\Local\\Quillmar\\Migrate-AppxPackage";
+const wchar_t* const Profile = L"C:\\Users\\Default";
+
+class PipeClient : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RemoveService();
+        ClearRecords();
+    }
+    void TearDown() override { RemoveService(); }
+    void Serve(const std::wstring& script) {
+        ConfigureStandIn(script);
+        InstallStandIn(StandInProgram(), true);
+    }
+};
+
+TEST(PipeName, MachinePartAndFailure) {
+    wchar_t* name = BuildPipeName(AppxPipeName, nullptr);
+    ASSERT_TRUE(name);
+    EXPECT_STREQ(L"\\\\.\\pipe\\7a6c689a-c49b-4444-8f7e-c45fc3fd7cae", name);
+    HeapFree(GetProcessHeap(), 0, name);
+
+    wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    ASSERT_TRUE(GetComputerNameW(computer, &size));
+    CharLowerW(computer);
+    name = BuildPipeName(L"p", computer);
+    EXPECT_STREQ(L"\\\\.\\pipe\\p", name);
+    HeapFree(GetProcessHeap(), 0, name);
+    name = BuildPipeName(L"p", L"elsewhere");
+    EXPECT_STREQ(L"\\\\elsewhere\\pipe\\p", name);
+    HeapFree(GetProcessHeap(), 0, name);
+
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(nullptr, BuildPipeName(nullptr, nullptr));
+    EXPECT_EQ(87u, GetLastError());
+}
+
+TEST_F(PipeClient, RequestTravelsByteForByteAndTheFirstReplyEndsAWaitlessConversation) {
+    Serve(L"start");
+    EXPECT_EQ(0u, GetAppxPackagesBySid(Sid, ListFile, Profile, false));
+    auto requests = Requests();
+    ASSERT_EQ(1u, requests.size());
+    std::wstring text =
+        L"-user|S-1-5-21-1-2-3-1001|C:\\Users\\Default\\AppData\\Local\\Quillmar\\Migrate-AppxPackage|"
+        L"C:\\Users\\Default";
+    EXPECT_EQ(Message(text), requests[0]);
+    DWORD length;
+    memcpy(&length, requests[0].data(), 4);
+    EXPECT_EQ(text.size() * 2, length);
+}
+
+TEST_F(PipeClient, LowerCaseDoneEndsAWaitingConversation) {
+    // Start, Working, done: a client that read on after "done" would wait for ever here.
+    Serve(L"done");
+    EXPECT_EQ(0u, GetAppxPackagesBySid(Sid, ListFile, Profile, true));
+}
+
+TEST_F(PipeClient, ServerThatClosesAfterStartGivesBrokenPipeToAWaitingClient) {
+    Serve(L"start");
+    EXPECT_EQ(109u, GetAppxPackagesBySid(Sid, ListFile, Profile, true));
+}
+
+TEST_F(PipeClient, EmptyReplyIsReadAndTheConversationGoesOn) {
+    Serve(L"empty");
+    EXPECT_EQ(0u, GetAppxPackagesBySid(Sid, ListFile, Profile, true));
+}
+
+TEST_F(PipeClient, LengthsOutsideTheBoundAreRefused) {
+    for (const wchar_t* script : {L"negative", L"huge", L"over"}) {
+        SCOPED_TRACE(corvane_test::Narrow(script));
+        RemoveService();
+        Serve(script);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetAppxPackagesBySid(Sid, ListFile, Profile, true));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA),
+                  GetAppxPackagesBySid(Sid, ListFile, Profile, false));
+    }
+}
+
+TEST_F(PipeClient, ReplyCutShortEndsWithTheReadError) {
+    // Length 10, four bytes of text, then the server closes: no garbage text is taken for a reply.
+    Serve(L"short");
+    EXPECT_EQ(109u, GetAppxPackagesBySid(Sid, ListFile, Profile, false));
+}
+
+// A program that serves the pipe name in the service's place.
+struct Impostor {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    HANDLE thread = nullptr;
+    DWORD received = 0;
+    static DWORD WINAPI Run(void* self) {
+        Impostor* me = static_cast<Impostor*>(self);
+        if (!ConnectNamedPipe(me->pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return 1;
+        char buffer[512];
+        DWORD read;
+        while (ReadFile(me->pipe, buffer, sizeof buffer, &read, nullptr) && read > 0)
+            me->received += read;
+        return 0;
+    }
+    Impostor() {
+        pipe = CreateNamedPipeW(L"\\\\.\\pipe\\7a6c689a-c49b-4444-8f7e-c45fc3fd7cae", PIPE_ACCESS_DUPLEX,
+                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+        thread = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    }
+    ~Impostor() {
+        WaitForSingleObject(thread, 10000);
+        CloseHandle(thread);
+        CloseHandle(pipe);
+    }
+};
+
+TEST_F(PipeClient, ImpostorServingThePipeNameReceivesNothing) {
+    // The service runs but has not made its pipe; another process has.
+    Serve(L"nopipe");
+    {
+        Impostor impostor;
+        ASSERT_NE(INVALID_HANDLE_VALUE, impostor.pipe);
+        EXPECT_EQ(5u, GetAppxPackagesBySid(Sid, ListFile, Profile, false));
+        WaitForSingleObject(impostor.thread, 10000);
+        EXPECT_EQ(0u, impostor.received);
+    }
+    // Without any service, the pipe's server cannot be the service's process either.
+    RemoveService();
+    Impostor impostor;
+    EXPECT_NE(0u, GetAppxPackagesBySid(Sid, ListFile, Profile, false));
+    WaitForSingleObject(impostor.thread, 10000);
+    EXPECT_EQ(0u, impostor.received);
+}
+
+// Thirty attempts one second apart: run on its own (ctest toolappx_pipe_no_server, labelled slow).
+TEST_F(PipeClient, SlowNoServerGivesUpAfterThirtyAttempts) {
+    DWORD start = GetTickCount();
+    EXPECT_EQ(2u, GetAppxPackagesBySid(Sid, ListFile, Profile, false));
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 29000u);
+    EXPECT_LT(elapsed, 45000u);
+}
+
+} // namespace

@@ -1,0 +1,253 @@
+// A new user's first logon, end to end: corvane.exe (Windows 10) makes a user's profile the default
+// profile and lists that user's Store packages into it; a new user's profile is built from the
+// default profile as Windows builds it; then the Active Setup entry's command runs for that user.
+//
+// Wine divergence: Wine runs every process as its one user (S-1-5-21-0-0-0-1000) with its own hive
+// as HKEY_CURRENT_USER, so the "new user" is that user: its profile folder receives a copy of the
+// default profile, its ProfileList entry points there, and the default hive is loaded and copied into
+// its HKEY_CURRENT_USER. On Windows the same steps give a user with an unused SID; here only the SID
+// is the prefix's fixed one, which differs from the source user's.
+#include "companions/appxcore/packagelist.h"
+#include "companions/updater/updater.h"
+
+#include "../appxcore/repository.h"
+#include "fakeservice.h"
+#include "harness/testlib.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+using namespace corvane_test;
+using appxcore::PackageInfo;
+using updater_test::FakeService;
+
+namespace {
+
+const std::wstring Windows = L"CN=Microsoft Windows, O=Microsoft Corporation, L=Redmond, S=Washington, C=US";
+const std::wstring Store = L"CN=Store Test Publisher";
+const wchar_t* const AllUserStore = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Appx\\AppxAllUserStore";
+const wchar_t* const SetupKey = L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\Quillmar-Migrate-AppxPackage";
+const wchar_t* const ProgramFiles = L"C:\\corvane-scratch\\firstlogon\\pf";
+const wchar_t* const SourceSid = L"S-1-5-21-61-61-61-1001";
+const wchar_t* const Local = L"\\AppData\\Local\\Quillmar";
+
+void SetVersion(const wchar_t* program, const wchar_t* version) {
+    WriteKeys(HKEY_CURRENT_USER, {{std::wstring(L"Software\\Wine\\AppDefaults\\") + program, {{L"Version", Sz(version)}}}});
+}
+
+// Copies a tree file by file, as the profile service copies the default profile (no links exist
+// inside the test prefix); records every file it wrote.
+void CopyTree(const std::wstring& from, const std::wstring& to, std::vector<std::wstring>* written) {
+    MakeDirs(to);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            CopyTree(from + L"\\" + name, to + L"\\" + name, written);
+        } else if (CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE)) {
+            written->push_back(to + L"\\" + name);
+        }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+}
+
+class FirstLogon : public ::testing::Test {
+  protected:
+    FirstLogon() : repo_(L"firstlogon") {}
+
+    void SetUp() override {
+        newSid_ = appx_test::CurrentSid();
+        wchar_t path[MAX_PATH] = L"";
+        SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, path);
+        newProfile_ = path;
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmar");
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Appx");
+        defaultPath_ = EnsureDefaultProfile();
+        wchar_t programs[MAX_PATH] = L"";
+        GetEnvironmentVariableW(L"ProgramW6432", programs, MAX_PATH);
+        savedPrograms_ = programs;
+        // The stand-in repository's packages: "<ProgramW6432>\WindowsApps", inherited by the tool and
+        // the updater it starts, and named to the stand-in service.
+        SetEnvironmentVariableW(L"ProgramW6432", ProgramFiles);
+        apps_ = std::wstring(ProgramFiles) + L"\\WindowsApps";
+        MakeDirs(apps_);
+        SetVersion(L"corvane.exe", L"win10");
+        SetVersion(L"kelvo2.exe", L"win10");
+
+        // The source user, who once ran the updater in a profile of their own.
+        HiveContent hive;
+        hive[L"Software\\Quillmar\\Appx"][L"LastSid"] = Sz(SourceSid);
+        hive[L"Software\\Corvane Test"][L"Marker"] = Sz(L"from the source user");
+        source_ = CreateProfile(L"Appx Source", SourceSid, hive);
+        // Every folder of the tool's copy table exists in a real profile.
+        wchar_t profile[MAX_PATH];
+        SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_DEFAULT, profile);
+        for (int csidl : {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES, CSIDL_PERSONAL,
+                          CSIDL_RECENT, CSIDL_SENDTO, CSIDL_STARTMENU}) {
+            wchar_t folder[MAX_PATH];
+            SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_DEFAULT, folder);
+            MakeDirs(source_.path + (folder + wcslen(profile)));
+        }
+        MakeDirs(source_.path + L"\\Downloads");
+        MakeDirs(source_.path + L"\\Links");
+        for (const auto& p : std::vector<std::pair<std::wstring, std::wstring>>{
+                 {L"cp", L"windows.immersivecontrolpanel"}, {L"shell", L"Microsoft.Windows.ShellExperienceHost"}})
+            packages_.push_back(Install(p.first, p.second, Windows));
+        for (const auto& p : std::vector<std::pair<std::wstring, std::wstring>>{
+                 {L"one", L"Store.One"}, {L"two", L"Store.Two"}, {L"three", L"Store.Three"}})
+            packages_.push_back(Install(p.first, p.second, Store));
+    }
+
+    void TearDown() override {
+        SetEnvironmentVariableW(L"ProgramW6432", savedPrograms_.c_str());
+        SetVersion(L"corvane.exe", L"win7");
+        SetVersion(L"kelvo2.exe", L"win7");
+        for (const std::wstring& file : copied_)
+            DeleteFileW(file.c_str());
+        DeleteTestTree(newProfile_ + Local);
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmar");
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Corvane Test");
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Appx");
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, SetupKey);
+        RemoveProfile(source_);
+        DeleteTestTree(defaultPath_);
+        DeleteTestTree(L"C:\\corvane-scratch\\firstlogon");
+    }
+
+    // Installs a package into the repository and registers it for the source user.
+    PackageInfo Install(const std::wstring& folder, const std::wstring& name, const std::wstring& publisher) {
+        std::wstring fullName = repo_.Install(folder, name, publisher, L"1.0.0.0", L"x64");
+        EXPECT_TRUE(MoveFileW((repo_.packages() + L"\\" + folder).c_str(), (apps_ + L"\\" + folder).c_str()));
+        WriteKeys(HKEY_LOCAL_MACHINE, {{std::wstring(AllUserStore) + L"\\" + SourceSid + L"\\" + fullName, {}}});
+        PackageInfo p;
+        p.name = name;
+        p.fullName = fullName;
+        p.path = apps_ + L"\\" + folder;
+        return p;
+    }
+
+    // As Windows does at first logon: the default profile's folder and hive become the user's.
+    void MakeNewUserFromDefault() {
+        CopyTree(defaultPath_, newProfile_, &copied_);
+        AddProfileListEntry(newSid_, newProfile_);
+        ASSERT_TRUE(EnablePrivilegeForTest(SE_RESTORE_NAME));
+        ASSERT_TRUE(EnablePrivilegeForTest(SE_BACKUP_NAME));
+        const wchar_t* mount = L"corvane-firstlogon-hive";
+        ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_USERS, mount, (defaultPath_ + L"\\NTUSER.DAT").c_str()));
+        HKEY hive = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, mount, 0, KEY_READ, &hive));
+        EXPECT_EQ(ERROR_SUCCESS, SHCopyKeyW(hive, nullptr, HKEY_CURRENT_USER, 0));
+        RegCloseKey(hive);
+        EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_USERS, mount));
+    }
+
+    // Runs the Active Setup entry's command the way Windows starts it: the command line as stored,
+    // found by the system's search (here this build's kelvo2.exe beside the test programs).
+    DWORD RunActiveSetup() {
+        wchar_t stub[MAX_PATH] = L"";
+        DWORD size = sizeof stub - sizeof(wchar_t);
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0xFFFFFFFF;
+        RegQueryValueExW(key, L"StubPath", nullptr, nullptr, reinterpret_cast<BYTE*>(stub), &size);
+        RegCloseKey(key);
+        EXPECT_STREQ(L"kelvo2.exe", stub);
+        STARTUPINFOW si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi = {};
+        if (!CreateProcessW(nullptr, stub, nullptr, nullptr, FALSE, 0, nullptr, newProfile_.c_str(), &si, &pi))
+            return GetLastError();
+        CloseHandle(pi.hThread);
+        WaitForSingleObject(pi.hProcess, 120000);
+        DWORD code = 1;
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hProcess);
+        return code;
+    }
+
+    std::vector<std::wstring> RegisteredForNewUser() const {
+        std::vector<std::wstring> names;
+        for (const PackageInfo& p : packages_) {
+            HKEY key = nullptr;
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(AllUserStore) + L"\\" + newSid_ + L"\\" + p.fullName).c_str(),
+                              0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+                names.push_back(p.name);
+                RegCloseKey(key);
+            }
+        }
+        return names;
+    }
+    static std::wstring LastSid() {
+        std::wstring sid;
+        return updater::ReadLastSid(&sid) ? sid : L"(none)";
+    }
+
+    // Both ways end the same: everything but the package made to fail is registered for the new user,
+    // the failure list names exactly that package, LastSid is the new user's, and a second logon
+    // registers nothing.
+    void ExpectFirstLogon() {
+        // The package list came with the profile.
+        std::vector<PackageInfo> list = appxcore::ReadPackageList(newProfile_ + Local + L"\\Migrate-AppxPackage");
+        ASSERT_EQ(5u, list.size());
+        // The hive came with it, without the source user's LastSid (the tool removes it).
+        HKEY marker = nullptr;
+        EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Corvane Test", 0, KEY_READ, &marker));
+        if (marker) RegCloseKey(marker);
+        EXPECT_EQ(L"(none)", LastSid());
+        // Store.Two is removed from the machine after the listing: its registration must fail.
+        DeleteFileW((apps_ + L"\\two\\AppxManifest.xml").c_str());
+
+        EXPECT_EQ(0u, RunActiveSetup());
+        EXPECT_EQ((std::vector<std::wstring>{L"windows.immersivecontrolpanel", L"Microsoft.Windows.ShellExperienceHost",
+                                             L"Store.One", L"Store.Three"}),
+                  RegisteredForNewUser());
+        EXPECT_EQ(newSid_, LastSid());
+        std::vector<PackageInfo> failed = appxcore::ReadPackageList(newProfile_ + Local + L"\\Migrate-AppxPackage-Fail");
+        ASSERT_EQ(1u, failed.size());
+        EXPECT_EQ(L"Store.Two", failed[0].name);
+        EXPECT_TRUE(failed[0].installedfailed);
+
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(AllUserStore) + L"\\" + newSid_).c_str());
+        EXPECT_EQ(0u, RunActiveSetup());
+        EXPECT_TRUE(RegisteredForNewUser().empty());
+    }
+
+    appx_test::Repository repo_;
+    TestProfile source_;
+    std::wstring newSid_, newProfile_, defaultPath_, apps_, savedPrograms_;
+    std::vector<PackageInfo> packages_;
+    std::vector<std::wstring> copied_;
+};
+
+TEST_F(FirstLogon, ThroughTheService) {
+    FakeService service;
+    ASSERT_TRUE(service.ok());
+    FakeService::ClearRequests();
+    FakeService::SetRegister(true);
+    WriteKeys(HKEY_LOCAL_MACHINE, {{L"SOFTWARE\\corvane-test\\fakeservice", {{L"PackageFolder", Sz(apps_)}}}});
+
+    RunResult r = RunProgram(L"C:\\corvane-tests\\corvane.exe", L"\"Appx Source\" /q");
+    ASSERT_EQ(0u, r.exitCode) << r.out;
+    MakeNewUserFromDefault();
+    ExpectFirstLogon();
+
+    // The tool's two listings, then one registration (Windows 10, no argument: "-register").
+    std::vector<std::wstring> requests = FakeService::Requests();
+    ASSERT_EQ(3u, requests.size());
+    EXPECT_EQ(L"-user|" + std::wstring(SourceSid) + L"|" + defaultPath_ + Local + L"\\Migrate-AppxPackage|" + defaultPath_,
+              requests[0]);
+    EXPECT_EQ(L"-register", requests[2]);
+}
+
+TEST_F(FirstLogon, WithoutTheService) {
+    // No service: the tool runs kelvo2.exe to list, and kelvo2.exe registers in its own process.
+    RunResult r = RunProgram(L"C:\\corvane-tests\\corvane.exe", L"\"Appx Source\" /q /NoAppx");
+    ASSERT_EQ(0u, r.exitCode) << r.out;
+    MakeNewUserFromDefault();
+    ExpectFirstLogon();
+}
+
+} // namespace
