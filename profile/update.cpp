@@ -10,6 +10,7 @@
 #include "profile/backup.h"
 #include "profile/hive_clean.h"
 #include "profile/progress.h"
+#include "profile/storeapps.h"
 #include "profile/tree.h"
 
 #include <sddl.h>
@@ -246,9 +247,11 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
         return FailRestoring(static_cast<DWORD>(loaded), defaultPath, backupPath);
     }
 
-    CleanDefaultHive(mountKey, userName, ClassifyVersion(ReadOsVersion()));
-    void RunStoreAppSteps(const wchar_t*, const wchar_t*, const wchar_t*, const VersionClasses&); // profile/storeapps.h
-    RunStoreAppSteps(sourcePath, defaultPath, sidText, ClassifyVersion(ReadOsVersion()));
+    VersionClasses classes = ClassifyVersion(ReadOsVersion());
+    CleanDefaultHive(mountKey, userName, classes);
+    // Windows 8 and later, still mounted: Start-menu caches, the Store-app lists and the Active Setup
+    // entry. Nothing in it can stop the update.
+    RunStoreAppSteps(sourcePath, defaultPath, sidText, classes);
 
     DWORD flushed = WineSaveMountedHive(mountKey, hiveFile);
     RegUnLoadKeyW(HKEY_USERS, mountKey);
