@@ -11,6 +11,7 @@ const wchar_t ServiceName[] = L"QuillmarAppxService"; // SERVICE_WIN32_OWN_PROCE
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 SERVICE_STATUS status = {};
 appxservice::QuillmarStoreAppManagementService* service = nullptr;
+HANDLE stopEvent = nullptr; // set by the stop control; lives as long as the process
 
 void ReportStatus(DWORD state) {
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -23,11 +24,11 @@ void ReportStatus(DWORD state) {
 
 DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
     if (control == SERVICE_CONTROL_STOP) {
+        // STOP_PENDING first, then the stop is signalled; SERVICE_STOPPED comes from ServiceMain.
+        // Reported from here, it would let the dispatcher return and the process end before the
+        // answer to this very control had reached the service control manager.
         ReportStatus(SERVICE_STOP_PENDING);
-        service->OnStop();
-        // The dispatcher returns once the service is stopped; the process ends with it, and the
-        // server thread with the process.
-        ReportStatus(SERVICE_STOPPED);
+        SetEvent(stopEvent);
         return NO_ERROR;
     }
     if (control == SERVICE_CONTROL_INTERROGATE) return NO_ERROR;
@@ -40,6 +41,8 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
 }
 
 void WINAPI ServiceMain(DWORD, wchar_t**) {
+    stopEvent = CreateEventW(nullptr, TRUE /* manual reset */, FALSE, nullptr);
+    if (!stopEvent) return;
     statusHandle = RegisterServiceCtrlHandlerExW(ServiceName, ControlHandler, nullptr);
     if (!statusHandle) return;
     ReportStatus(SERVICE_START_PENDING);
@@ -47,6 +50,12 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
     service = new appxservice::QuillmarStoreAppManagementService();
     service->OnStart();
     ReportStatus(SERVICE_RUNNING);
+    WaitForSingleObject(stopEvent, INFINITE);
+    service->OnStop();
+    // The handler's answer to the stop control is on its way; give it time to arrive before
+    // SERVICE_STOPPED lets the process end.
+    Sleep(250);
+    ReportStatus(SERVICE_STOPPED);
 }
 
 } // namespace

@@ -103,6 +103,7 @@ TEST_F(ServiceLinks, RestoreWritesAndDeletesThroughNoLink) {
     EXPECT_EQ(std::vector<std::wstring>({L"Start", L"Done"}), Exchange(L"-restoremenu"));
     EXPECT_EQ("keep live", Kept(L"live"));
     DeleteFileW(list.c_str());
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quillmar\\AppX", KEY_WOW64_32KEY, 0); // as it was
 }
 
 } // namespace

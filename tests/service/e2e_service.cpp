@@ -292,6 +292,7 @@ TEST_F(ServiceEndToEnd, RegistrationWithoutListRepliesStartDoneAndStillDeletesFa
 }
 
 TEST_F(ServiceEndToEnd, RegistrationCountsAndIndexesFollowTheMode) {
+    DeleteQuillmarKey(L"Quillmar\\AppX"); // whatever an earlier test of this prefix left
     std::wstring quillmar = LocalAppData() + L"\\Quillmar";
     MakeDirs(quillmar);
     appxcore::PackageInfo cortana = InstallPackage(
