@@ -128,15 +128,21 @@ TEST_F(ServiceTest, ListingSendsTheToolsRequest) {
 TEST(ImpostorTest, AnotherProcessOnThePipeIsToldNothing) {
     MakeDirs(L"C:\\corvane-scratch\\updater-service");
     FakeService::ClearRequests();
+    // The impostor takes the pipe name first; the service then runs without a pipe of its own.
     updater_test::Impostor impostor;
     ASSERT_TRUE(impostor.ok());
-    updater::Updater u(ServiceEnv(10), 1);
+    FakeService service;
+    ASSERT_TRUE(service.ok());
+    updater::Environment env = ServiceEnv(10);
+    updater::Updater u(env, 1);
     updater::RegisterResult r = u.Register(L"C:\\corvane-scratch\\updater-service\\missing", true, RegisterType::Force, nullptr);
     EXPECT_FALSE(r.byService);
     EXPECT_FALSE(r.listRead); // it went on alone, with the list it was given
     EXPECT_EQ(std::vector<std::wstring>{L"<impostor: connected>"}, FakeService::Requests());
+    std::wstring log = appx_test::Widen(ReadFileBytes(env.module.logFile));
+    EXPECT_NE(std::wstring::npos, log.find(L"does not answer (" + updater::Win32Message(ERROR_ACCESS_DENIED) + L")"))
+        << Narrow(log);
     DeleteTestTree(L"C:\\corvane-scratch\\updater-service");
-    DeleteFileW(L"C:\\corvane-scratch\\fakeservice\\requests.txt");
 }
 
 // kelvo2.exe itself, with the stand-in repository in Windows' own places.
