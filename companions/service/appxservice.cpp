@@ -1,0 +1,359 @@
+#include "companions/service/appxservice.h"
+
+#include "companions/appxcore/packagelist.h"
+#include "companions/service/clientaccess.h"
+#include "driver/links.h"
+#include "driver/raii.h"
+
+#include <shlwapi.h>
+
+namespace appxservice {
+
+using appxcore::AppxError;
+using appxcore::ErrorMessage;
+using appxcore::RegisterType;
+
+const wchar_t* const AccessDeniedReply = L"Access Denied";
+
+namespace {
+
+const wchar_t ProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+const wchar_t RepositoryKey[] =
+    L"\\Software\\Classes\\Local "
+    L"Settings\\Software\\Microsoft\\Windows\\CurrentVersion\\AppModel\\Repository";
+const wchar_t AppxSettingsKey[] = L"SOFTWARE\\Quillmar\\AppX";
+// A request is logged whole up to this length; garbage from a client is cut to keep entries readable.
+const size_t MaxLoggedRequestChars = 4096;
+
+appxcore::ManageAppxSettings ServiceModuleSettings() {
+    appxcore::ManageAppxSettings settings;
+    settings.priorityPackages = appxcore::ServicePriorityPackages;
+    return settings;
+}
+
+std::wstring Widen(const char* text) {
+    std::wstring wide;
+    for (; *text; ++text)
+        wide += static_cast<wchar_t>(static_cast<unsigned char>(*text));
+    return wide;
+}
+
+std::wstring ExpandedProfilePath(HKEY key) {
+    wchar_t raw[MAX_PATH] = {};
+    DWORD type = 0;
+    DWORD size = sizeof(raw) - sizeof(wchar_t);
+    if (RegQueryValueExW(key, L"ProfileImagePath", nullptr, &type, reinterpret_cast<BYTE*>(raw), &size) !=
+            ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return L"";
+    if (type == REG_SZ) return raw;
+    wchar_t expanded[MAX_PATH] = {};
+    DWORD length = ExpandEnvironmentStringsW(raw, expanded, MAX_PATH);
+    return length == 0 || length > MAX_PATH ? std::wstring(raw) : std::wstring(expanded);
+}
+
+// On: the key exists and "EdbNoRestore" is 0 or absent. Off: no key, any other number, a read error.
+bool TileRestoreEnabled() {
+    UniqueKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, AppxSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, key.put()) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, value = 0, size = sizeof(value);
+    LONG result =
+        RegQueryValueExW(key.get(), L"EdbNoRestore", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    if (result == ERROR_FILE_NOT_FOUND) return true;
+    if (result != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(value)) return false;
+    return value == 0;
+}
+
+bool FileExists(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+} // namespace
+
+std::wstring ServiceVersionText() {
+    wchar_t program[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        appxcore::ThrowWin32(length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(program, &ignored);
+    if (size == 0) appxcore::ThrowWin32(GetLastError());
+    std::vector<BYTE> block(size);
+    if (!GetFileVersionInfoW(program, 0, size, block.data())) appxcore::ThrowWin32(GetLastError());
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT infoSize = 0;
+    if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &infoSize) || !info)
+        appxcore::ThrowWin32(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." +
+           std::to_wstring(LOWORD(info->dwFileVersionMS)) + L"." +
+           std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." +
+           std::to_wstring(LOWORD(info->dwFileVersionLS));
+}
+
+std::wstring GetSidFromProfilePath(const std::wstring& folder) {
+    UniqueKey list;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileListKey, 0, KEY_READ | KEY_WOW64_64KEY, list.put()) !=
+        ERROR_SUCCESS)
+        return L"";
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD length = 256;
+        LONG result = RegEnumKeyExW(list.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS) return L"";
+        if (result != ERROR_SUCCESS) continue;
+        UniqueKey profile;
+        if (RegOpenKeyExW(list.get(), name, 0, KEY_QUERY_VALUE, profile.put()) != ERROR_SUCCESS) continue;
+        std::wstring path = ExpandedProfilePath(profile.get());
+        if (!path.empty() && appxcore::EqualsIgnoreCase(path, folder)) return name;
+    }
+}
+
+QuillmarStoreAppManagementService::QuillmarStoreAppManagementService() : appx_(ServiceModuleSettings()) {}
+
+void QuillmarStoreAppManagementService::OnStart() {
+    eventLog_.Information(L"The Quillmar AppX Management Service has started");
+    try {
+        appxcore::ManageAppx startup(ServiceModuleSettings(), &eventLog_);
+        startup.RunPendingTileBackups();
+    } catch (const AppxError& error) {
+        eventLog_.Error(L"ERROR: " + error.message());
+    } catch (const std::exception& error) {
+        eventLog_.Error(L"ERROR: " + Widen(error.what()));
+    }
+    HANDLE thread = CreateThread(nullptr, 0, ServerThreadProc, this, 0, nullptr);
+    if (!thread)
+        eventLog_.Error(ErrorMessage(HRESULT_FROM_WIN32(GetLastError())));
+    else
+        CloseHandle(thread);
+}
+
+DWORD WINAPI QuillmarStoreAppManagementService::ServerThreadProc(void* self) {
+    static_cast<QuillmarStoreAppManagementService*>(self)->ServerThread();
+    return 0;
+}
+
+void QuillmarStoreAppManagementService::ServerThread() {
+    ServicePipe pipe;
+    while (running_) {
+        DWORD error = pipe.Create();
+        // The instance just closed may take a moment to go while its client still holds its end.
+        for (int attempt = 0; error == ERROR_PIPE_BUSY && attempt < 50; ++attempt) {
+            Sleep(100);
+            error = pipe.Create();
+        }
+        if (error != ERROR_SUCCESS) {
+            eventLog_.Error(ErrorMessage(HRESULT_FROM_WIN32(error)));
+            return;
+        }
+        ServeClient(pipe);
+        pipe.Close();
+    }
+}
+
+void QuillmarStoreAppManagementService::ServeClient(ServicePipe& pipe) {
+    try {
+        DWORD error = pipe.WaitForClient();
+        if (error == ERROR_NO_DATA) return; // the client came and went before it was served
+        if (error != ERROR_SUCCESS) appxcore::ThrowWin32(error);
+        std::wstring text;
+        error = pipe.ReadRequest(&text);
+        if (error != ERROR_SUCCESS) appxcore::ThrowWin32(error);
+        eventLog_.Information(L"Command recieved: " + (text.size() > MaxLoggedRequestChars
+                                                           ? text.substr(0, MaxLoggedRequestChars)
+                                                           : text));
+        Dispatch(pipe, ParseRequest(text));
+    } catch (const AppxError& error) {
+        eventLog_.Error(L"ERROR: " + error.message());
+    } catch (const std::exception& error) {
+        eventLog_.Error(L"ERROR: " + Widen(error.what()));
+    } catch (...) {
+        eventLog_.Error(L"ERROR: " + ErrorMessage(E_UNEXPECTED));
+    }
+}
+
+void QuillmarStoreAppManagementService::Dispatch(ServicePipe& pipe, const Request& request) {
+    switch (request.command) {
+    case Command::Invalid:
+        Reply(pipe, L"Invalid Parameter");
+        return;
+    case Command::User:
+        Listing(pipe, request);
+        return;
+    case Command::Register:
+        Registration(pipe, RegisterType::Force);
+        return;
+    case Command::Priority:
+        Registration(pipe, RegisterType::Priority);
+        return;
+    case Command::Update:
+        Registration(pipe, RegisterType::Update);
+        return;
+    case Command::Version:
+        Reply(pipe, ServiceVersionText());
+        Reply(pipe, L"Start");
+        return;
+    case Command::GetSidFromProfilePath:
+        Reply(pipe, GetSidFromProfilePath(Field(request, 0)));
+        Reply(pipe, L"Start");
+        return;
+    case Command::RestoreMenu:
+        RestoreMenu(pipe);
+        return;
+    }
+}
+
+void QuillmarStoreAppManagementService::Reply(ServicePipe& pipe, const std::wstring& text) {
+    DWORD error = pipe.WriteReply(text);
+    if (error != ERROR_SUCCESS) appxcore::ThrowWin32(error);
+}
+
+void QuillmarStoreAppManagementService::TryReply(ServicePipe& pipe, const std::wstring& text) {
+    if (pipe.WriteReply(text) != ERROR_SUCCESS) eventLog_.Information(L"Pipe has gone away");
+}
+
+void QuillmarStoreAppManagementService::TakeClientIdentity(ServicePipe& pipe) {
+    ClientImpersonation client(pipe.handle());
+    ClientIdentity identity = ReadImpersonatedIdentity();
+    clientSid_ = identity.sid;
+    clientLocalAppData_ = identity.localAppData;
+    clientProfileFolder_ = identity.profileFolder;
+}
+
+void QuillmarStoreAppManagementService::Listing(ServicePipe& pipe, const Request& request) {
+    // LocalSystem writes the list where the client says and reads another profile's data: only
+    // for a client that could do so itself.
+    {
+        UniqueHandle token(OpenClientToken(pipe.handle()));
+        if (!ClientMayList(token.get())) {
+            Reply(pipe, AccessDeniedReply);
+            return;
+        }
+    }
+    Reply(pipe, L"Start");
+    std::wstring sid = Field(request, 0);
+    std::wstring listFile = Field(request, 1);
+    std::wstring profile = Field(request, 2);
+    std::wstring newProfile = Field(request, 3);
+    eventLog_.Information(L"Listing packages for " + sid);
+    appx_.GetAppxPackagesBySid(sid, listFile, &eventLog_);
+    DWORD major = 0, minor = 0;
+    appxcore::GetWindowsVersion(&major, &minor);
+    if (major >= 10 && !profile.empty()) {
+        appx_.BackupAppSettings2(sid, profile);
+        appx_.BackupAppFiles2(profile);
+        appx_.vedatamodelDbBackup(profile, newProfile, true);
+    }
+}
+
+void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, RegisterType mode) {
+    TryReply(pipe, L"Start");
+    mode_ = mode;
+    std::wstring user = ClientUserName(pipe.handle());
+    eventLog_.Information(mode == RegisterType::Priority
+                              ? L"Registering Priority Windows Store Apps for user " + user + L"."
+                              : L"Registering Windows Store Apps for user " + user + L".");
+    TakeClientIdentity(pipe);
+
+    {
+        UniqueKey repository;
+        if (RegOpenKeyExW(HKEY_USERS, (clientSid_ + RepositoryKey).c_str(), 0,
+                          KEY_ALL_ACCESS | KEY_WOW64_64KEY, repository.put()) == ERROR_SUCCESS)
+            SHDeleteKeyW(repository.get(), L"Families");
+    }
+
+    std::wstring listFile = clientLocalAppData_ + L"\\Quillmar\\" + appxcore::PackageListName;
+    if (!FileExists(listFile)) {
+        eventLog_.Error(L"Migrate-AppxPackage file does not exist.");
+        TryReply(pipe, L"Done");
+        return;
+    }
+    std::vector<appxcore::PackageInfo> list;
+    try {
+        // Read as LocalSystem in a folder the user owns: never through a link the user planted.
+        if (PathCrossesLink(clientProfileFolder_.c_str(), listFile.c_str()))
+            appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
+        list = appxcore::ReadPackageList(listFile);
+    } catch (const AppxError& error) {
+        eventLog_.Error(L"Cannot open Package List: " + error.message());
+        list.clear();
+    }
+
+    packagesToRegister_.clear();
+    appx_.GetCurrentPackageVersions(list, &packagesToRegister_);
+
+    {
+        ClientImpersonation client(pipe.handle());
+        const std::vector<std::wstring>& priority = appx_.priorityPackages();
+        TryReply(pipe,
+                 std::to_wstring(appxcore::RegistrationCount(mode, packagesToRegister_.size(), priority)));
+        std::vector<appxcore::PackageInfo> selected =
+            appxcore::SelectForRegistration(mode, packagesToRegister_, priority);
+        std::vector<appxcore::PackageInfo> failed;
+        int index = 0;
+        for (appxcore::PackageInfo& package : selected) {
+            TryReply(pipe, std::to_wstring(++index));
+            bool registered = false;
+            for (int attempt = 0; attempt < 3 && !registered; ++attempt) {
+                Sleep(attempt * 1000);
+                registered = appx_.RegisterAppxPackage(package.path + L"\\Appxmanifest.xml", attempt == 2,
+                                                       nullptr) == 0;
+            }
+            if (!registered) {
+                package.installedfailed = true;
+                failed.push_back(package);
+            }
+        }
+        std::wstring failureList = clientLocalAppData_ + L"\\Quillmar\\" + appxcore::FailureListName;
+        DeleteFileW(failureList.c_str());
+        if (!failed.empty()) appxcore::WritePackageList(failureList, failed);
+        if (mode == RegisterType::Priority || mode == RegisterType::Force) {
+            try {
+                appx_.RestoreAppFiles(clientProfileFolder_);
+            } catch (const AppxError& error) {
+                eventLog_.Information(L"File restore fails. " + error.message());
+            }
+        }
+    }
+
+    appx_.RestoreAppSettings(clientSid_);
+
+    if (TileRestoreEnabled()) {
+        if (mode != RegisterType::Priority) RestoreTileDataLayer();
+    } else {
+        eventLog_.Information(L"Restore of Tile Data Layer is disabled.");
+    }
+    eventLog_.Information(L"Registration complete");
+    TryReply(pipe, L"Done");
+}
+
+void QuillmarStoreAppManagementService::RestoreMenu(ServicePipe& pipe) {
+    Reply(pipe, L"Start");
+    eventLog_.Information(L"Restoring menu for user " + ClientUserName(pipe.handle()) + L".");
+    TakeClientIdentity(pipe);
+    RestoreTileDataLayer();
+    Reply(pipe, L"Done");
+}
+
+// The tile library runs on this thread as LocalSystem; its result is not used.
+void QuillmarStoreAppManagementService::RestoreTileDataLayer() {
+    try {
+        HMODULE library = LoadLibraryW(L"kelvohlp.dll");
+        if (!library) appxcore::ThrowWin32(GetLastError());
+        auto restore = reinterpret_cast<DWORD(WINAPI*)(const wchar_t*)>(
+            reinterpret_cast<void*>(GetProcAddress(library, "RestoreTileDataLayer")));
+        if (!restore) {
+            DWORD error = GetLastError();
+            FreeLibrary(library);
+            appxcore::ThrowWin32(error);
+        }
+        restore(clientLocalAppData_.c_str());
+        FreeLibrary(library);
+    } catch (const AppxError& error) {
+        eventLog_.Information(L"Restore of Tile Data Layer fails. " + error.message());
+    }
+}
+
+} // namespace appxservice

@@ -1,0 +1,105 @@
+#include "companions/service/clientaccess.h"
+
+#include "companions/appxcore/packageinfo.h"
+#include "driver/raii.h"
+
+#include <sddl.h>
+#include <shlobj.h>
+#include <userenv.h>
+
+#include <vector>
+
+namespace appxservice {
+
+namespace {
+
+std::vector<BYTE> TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
+    DWORD size = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &size);
+    if (size == 0) return {};
+    std::vector<BYTE> buffer(size);
+    if (!GetTokenInformation(token, kind, buffer.data(), size, &size)) return {};
+    return buffer;
+}
+
+HANDLE CurrentThreadToken() {
+    HANDLE token = nullptr;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE,
+                         TRUE /* checked against the service's own identity */, &token))
+        appxcore::ThrowWin32(GetLastError());
+    return token;
+}
+
+} // namespace
+
+bool ClientMayList(HANDLE token) {
+    std::vector<BYTE> user = TokenInformation(token, TokenUser);
+    if (user.empty()) return false;
+    if (IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, WinLocalSystemSid)) return true;
+
+    // CheckTokenMembership wants an impersonation token; a primary one is duplicated first.
+    std::vector<BYTE> type = TokenInformation(token, TokenType);
+    if (type.empty()) return false;
+    UniqueHandle duplicate;
+    HANDLE check = token;
+    if (*reinterpret_cast<TOKEN_TYPE*>(type.data()) == TokenPrimary) {
+        if (!DuplicateToken(token, SecurityIdentification, duplicate.put())) return false;
+        check = duplicate.get();
+    }
+    BYTE sidBuffer[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof(sidBuffer);
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sidBuffer, &sidSize)) return false;
+    BOOL member = FALSE;
+    if (!CheckTokenMembership(check, sidBuffer, &member)) return false;
+    return member != FALSE;
+}
+
+ClientImpersonation::ClientImpersonation(HANDLE pipe) {
+    if (!ImpersonateNamedPipeClient(pipe)) appxcore::ThrowWin32(GetLastError());
+}
+
+ClientImpersonation::~ClientImpersonation() {
+    RevertToSelf();
+}
+
+ClientIdentity ReadImpersonatedIdentity() {
+    UniqueHandle token(CurrentThreadToken());
+    ClientIdentity identity;
+    std::vector<BYTE> user = TokenInformation(token.get(), TokenUser);
+    if (user.empty()) appxcore::ThrowWin32(GetLastError());
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text))
+        appxcore::ThrowWin32(GetLastError());
+    identity.sid = text;
+    LocalFree(text);
+
+    wchar_t path[MAX_PATH] = {};
+    HRESULT result = SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_DONT_VERIFY, token.get(),
+                                      SHGFP_TYPE_CURRENT, path);
+    if (FAILED(result)) appxcore::ThrowError(result);
+    identity.localAppData = path;
+
+    DWORD size = MAX_PATH;
+    if (!GetUserProfileDirectoryW(token.get(), path, &size)) appxcore::ThrowWin32(GetLastError());
+    identity.profileFolder = path;
+    return identity;
+}
+
+HANDLE OpenClientToken(HANDLE pipe) {
+    ClientImpersonation client(pipe);
+    return CurrentThreadToken();
+}
+
+std::wstring ClientUserName(HANDLE pipe) {
+    wchar_t name[256] = {};
+    if (GetNamedPipeHandleStateW(pipe, nullptr, nullptr, nullptr, nullptr, name, 256) && name[0]) return name;
+    try {
+        ClientImpersonation client(pipe);
+        DWORD size = 256;
+        if (GetUserNameW(name, &size)) return name;
+    } catch (const appxcore::AppxError&) {
+    }
+    return L"";
+}
+
+} // namespace appxservice

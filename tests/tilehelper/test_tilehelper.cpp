@@ -1,0 +1,276 @@
+// The tile data layer library against a stand-in tile data model service under Wine's service
+// control manager, in folders the test makes under C:\corvane-scratch.
+#include "companions/tilehelper/tiledatalayer.h"
+
+#include "harness/testlib.h"
+
+#include <gtest/gtest.h>
+#include <sddl.h>
+
+#include <regex>
+
+using namespace corvane_test;
+
+namespace {
+
+const wchar_t Scratch[] = L"C:\\corvane-scratch\\tile";
+
+DWORD StartType() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, L"tiledatamodelsvc", SERVICE_QUERY_CONFIG);
+    BYTE buffer[8192];
+    DWORD needed = 0;
+    DWORD type = 0xFFFFFFFF;
+    if (service && QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer),
+                                       sizeof(buffer), &needed))
+        type = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer)->dwStartType;
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return type;
+}
+
+DWORD State() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, L"tiledatamodelsvc", SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status = {};
+    DWORD state = 0;
+    if (service && QueryServiceStatus(service, &status)) state = status.dwCurrentState;
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return state;
+}
+
+void StopAndWait() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, L"tiledatamodelsvc", SERVICE_STOP | SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status;
+    if (service) ControlService(service, SERVICE_CONTROL_STOP, &status);
+    for (int i = 0; i < 100 && State() != SERVICE_STOPPED; ++i)
+        Sleep(100);
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+void CreateTileService() {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = CreateServiceW(manager, L"tiledatamodelsvc", L"Tile Data model server",
+                                       SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                       SERVICE_ERROR_NORMAL, L"C:\\corvane-tests\\tiledatamodelsvc.exe",
+                                       nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, service) << GetLastError();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+void DeleteTileService() {
+    StopAndWait();
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceW(manager, L"tiledatamodelsvc", SERVICE_ALL_ACCESS);
+    if (service) {
+        DeleteService(service);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+}
+
+void DeleteSystemInitialized() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quillmar", 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &key) ==
+        ERROR_SUCCESS) {
+        RegDeleteValueW(key, L"SystemInitialized");
+        RegCloseKey(key);
+    }
+}
+
+bool SystemInitializedIsOne() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quillmar", 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY,
+                      &key) != ERROR_SUCCESS)
+        return false;
+    DWORD value = 0, size = sizeof(value), type = 0;
+    LONG result =
+        RegQueryValueExW(key, L"SystemInitialized", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS && type == REG_DWORD && value == 1;
+}
+
+std::string LogText() {
+    std::wstring path = tilehelper::HelperLogPath();
+    return FileExists(path) ? ReadFileBytes(path) : std::string();
+}
+
+// The log lines written since `before` (the log's text earlier), without their time stamps.
+std::vector<std::string> NewMessages(const std::string& before) {
+    std::string text = LogText().substr(before.size());
+    std::vector<std::string> messages;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        messages.push_back(line.size() >= 20 ? line.substr(20) : line);
+        start = end + 2;
+    }
+    return messages;
+}
+
+std::wstring Case(const std::wstring& name) {
+    std::wstring profile = std::wstring(Scratch) + L"\\" + name;
+    if (DirExists(profile)) DeleteTestTree(profile);
+    MakeDirs(profile + L"\\AppData\\Local");
+    return profile + L"\\AppData\\Local";
+}
+
+class TileLibrary : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { CreateTileService(); }
+    static void TearDownTestSuite() {
+        DeleteTileService();
+        DeleteTestTree(Scratch);
+    }
+};
+
+TEST(TileLibraryAlone, PreparationMarksTheMachineEvenWhenItsServiceStepsFail) {
+    DeleteSystemInitialized();
+    std::wstring local = Case(L"no-service");
+    // No tile service exists yet: every service step of the preparation fails.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), RestoreTileDataLayer(local.c_str()));
+    EXPECT_TRUE(SystemInitializedIsOne());
+}
+
+TEST(TileLibraryAlone, LogLineIsTimeStampedAnsiAndCut) {
+    std::string before = LogText();
+    tilehelper::AppendHelperLog(L"Service Status %u", 4u);
+    std::string added = LogText().substr(before.size());
+    EXPECT_TRUE(std::regex_match(
+        added, std::regex("[0-3][0-9]/[01][0-9]/20[0-9][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] "
+                          "Service Status 4\r\n")))
+        << added;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char year[8];
+    wsprintfA(year, "/%04u ", now.wYear);
+    EXPECT_EQ(year, added.substr(5, 6));
+
+    before = LogText();
+    tilehelper::AppendHelperLog(L"Caf\x00e9 %s", L"\x00fc");
+    char expected[16] = {};
+    WideCharToMultiByte(CP_ACP, 0, L"Caf\x00e9 \x00fc", -1, expected, sizeof(expected), nullptr, nullptr);
+    EXPECT_EQ(std::string(expected) + "\r\n", LogText().substr(before.size() + 20));
+
+    before = LogText();
+    tilehelper::AppendHelperLog(L"%s", std::wstring(400, L'x').c_str());
+    EXPECT_EQ(20u + 259u + 2u, LogText().size() - before.size());
+}
+
+TEST(TileLibraryAlone, NewEntryGoesBeforeTheFirstEntryWithFlagsThree) {
+    PSID world = nullptr, system = nullptr, self = nullptr;
+    ConvertStringSidToSidW(L"S-1-1-0", &world);
+    ConvertStringSidToSidW(L"S-1-5-18", &system);
+    ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", &self);
+    std::vector<BYTE> old(1024);
+    PACL acl = reinterpret_cast<PACL>(old.data());
+    ASSERT_TRUE(InitializeAcl(acl, 1024, ACL_REVISION));
+    ASSERT_TRUE(AddAccessAllowedAceEx(acl, ACL_REVISION, 0, 1, world));
+    ASSERT_TRUE(AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE, 2, system));
+    ASSERT_TRUE(AddAccessAllowedAceEx(acl, ACL_REVISION, 3, 4, world));
+    ASSERT_TRUE(AddAccessAllowedAceEx(acl, ACL_REVISION, 3 | INHERITED_ACE, 8, system));
+
+    std::vector<BYTE> built;
+    ASSERT_TRUE(tilehelper::BuildDaclWithChangeConfig(acl, self, &built));
+    PACL result = reinterpret_cast<PACL>(built.data());
+    ACL_SIZE_INFORMATION oldSize = {}, newSize = {};
+    GetAclInformation(acl, &oldSize, sizeof(oldSize), AclSizeInformation);
+    GetAclInformation(result, &newSize, sizeof(newSize), AclSizeInformation);
+    EXPECT_EQ(oldSize.AclBytesInUse + 76, built.size());
+    ASSERT_EQ(5u, newSize.AceCount);
+    DWORD masks[5];
+    for (DWORD i = 0; i < 5; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(result, i, reinterpret_cast<void**>(&ace)));
+        masks[i] = ace->Mask;
+        if (i == 2) {
+            EXPECT_EQ(3, ace->Header.AceFlags);
+            EXPECT_TRUE(EqualSid(&ace->SidStart, self));
+        }
+    }
+    EXPECT_EQ(1u, masks[0]);
+    EXPECT_EQ(2u, masks[1]);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_CHANGE_CONFIG), masks[2]);
+    EXPECT_EQ(4u, masks[3]);
+    EXPECT_EQ(8u, masks[4]);
+
+    // No entry with flags exactly 3 (3 plus inherited is not): the new entry goes last.
+    ASSERT_TRUE(InitializeAcl(acl, 1024, ACL_REVISION));
+    ASSERT_TRUE(AddAccessAllowedAceEx(acl, ACL_REVISION, 3 | INHERITED_ACE, 8, system));
+    ASSERT_TRUE(tilehelper::BuildDaclWithChangeConfig(acl, self, &built));
+    result = reinterpret_cast<PACL>(built.data());
+    ACCESS_ALLOWED_ACE* last = nullptr;
+    ASSERT_TRUE(GetAce(result, 1, reinterpret_cast<void**>(&last)));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_CHANGE_CONFIG), last->Mask);
+    LocalFree(world);
+    LocalFree(system);
+    LocalFree(self);
+}
+
+TEST_F(TileLibrary, StoppedServiceIsNotReportedAndIsLeftAutomaticAndRunning) {
+    StopAndWait();
+    std::wstring local = Case(L"stopped");
+    MakeDirs(local + L"\\Quillmar\\Migrate");
+    MakeDirs(local + L"\\TileDataLayer\\Database");
+    WriteFileBytes(local + L"\\Quillmar\\Migrate\\vedatamodel.edb", "saved tiles");
+    std::string before = LogText();
+    EXPECT_EQ(0u, RestoreTileDataLayer(local.c_str()));
+    EXPECT_EQ(std::vector<std::string>({"DEBUG: Restoring TileDataLayer"}), NewMessages(before));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), StartType());
+    for (int i = 0; i < 50 && State() != SERVICE_RUNNING; ++i)
+        Sleep(100);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), State());
+    EXPECT_EQ("saved tiles", ReadFileBytes(local + L"\\TileDataLayer\\Database\\vedatamodel.edb"));
+}
+
+TEST_F(TileLibrary, RestoreWithoutBackupEmptiesTheLiveFolderAndRestartsTheService) {
+    std::wstring local = Case(L"no-backup");
+    std::wstring database = local + L"\\TileDataLayer\\Database";
+    MakeDirs(database + L"\\sub");
+    WriteFileBytes(database + L"\\vedatamodel.edb", "live");
+    WriteFileBytes(database + L"\\edb.log", "log", FILE_ATTRIBUTE_READONLY);
+    WriteFileBytes(database + L"\\sub\\edb.chk", "chk");
+    EXPECT_EQ(0u, RestoreTileDataLayer(local.c_str()));
+    EXPECT_FALSE(FileExists(database + L"\\vedatamodel.edb"));
+    EXPECT_FALSE(FileExists(database + L"\\edb.log"));
+    EXPECT_FALSE(FileExists(database + L"\\sub\\edb.chk"));
+    EXPECT_TRUE(DirExists(database + L"\\sub"));
+    for (int i = 0; i < 50 && State() != SERVICE_RUNNING; ++i)
+        Sleep(100);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), State());
+}
+
+TEST_F(TileLibrary, BackupCopiesTheLiveDatabaseBesideThePackageLists) {
+    std::wstring local = Case(L"backup");
+    MakeDirs(local + L"\\TileDataLayer\\Database");
+    WriteFileBytes(local + L"\\TileDataLayer\\Database\\vedatamodel.edb", "live tiles");
+    std::string before = LogText();
+    EXPECT_EQ(0u, BackupTileDataLayer(local.c_str()));
+    EXPECT_EQ("live tiles", ReadFileBytes(local + L"\\Quillmar\\Migrate\\vedatamodel.edb"));
+    ASSERT_FALSE(NewMessages(before).empty());
+    EXPECT_EQ("DEBUG: Backing up TileDataLayer", NewMessages(before)[0]);
+}
+
+TEST_F(TileLibrary, PlantedLinksAreNeitherEmptiedNorWrittenThrough) {
+    const std::wstring base = L"C:\\corvane-scratch\\tile-links";
+    ASSERT_TRUE(FileExists(base + L"\\outside-database\\vedatamodel.edb")) << "links not planted";
+    // The live database folder is a link: neither emptied nor overwritten by the restore.
+    EXPECT_EQ(0u, RestoreTileDataLayer((base + L"\\database-link\\AppData\\Local").c_str()));
+    EXPECT_EQ("keep outside-database", ReadFileBytes(base + L"\\outside-database\\vedatamodel.edb"));
+    // A link inside the live folder is not entered; the user's own file beside it is deleted.
+    EXPECT_EQ(0u, RestoreTileDataLayer((base + L"\\inner-link\\AppData\\Local").c_str()));
+    EXPECT_EQ("keep outside-inner", ReadFileBytes(base + L"\\outside-inner\\vedatamodel.edb"));
+    EXPECT_FALSE(FileExists(base + L"\\inner-link\\AppData\\Local\\TileDataLayer\\Database\\edb.log"));
+    // The backup's Quillmar folder is a link: nothing is written through it.
+    EXPECT_EQ(0u, BackupTileDataLayer((base + L"\\quillmar-link\\AppData\\Local").c_str()));
+    EXPECT_EQ("keep outside-quillmar", ReadFileBytes(base + L"\\outside-quillmar\\vedatamodel.edb"));
+    EXPECT_FALSE(DirExists(base + L"\\outside-quillmar\\Migrate"));
+}
+
+} // namespace
