@@ -4,6 +4,7 @@
 #include "companions/updater/pipeclient.h"
 #include "companions/updater/progresswindow.h"
 #include "companions/updater/trayicon.h"
+#include "driver/links.h"
 #include "driver/raii.h"
 
 #include <sddl.h>
@@ -270,6 +271,10 @@ void ResolveListing(const CommandLine& commandLine, const Environment& env, std:
     }
     std::wstring folder = commandLine.profile.empty() ? env.localAppData + ListFolder
                                                       : commandLine.profile + L"\\AppData\\Local" + ListFolder;
+    // The tool runs the listing elevated for another user's profile, where that user may have planted
+    // a folder link: never create the list's folder through one.
+    if (!commandLine.profile.empty() && PathCrossesLink(commandLine.profile.c_str(), folder.c_str()))
+        appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
     int result = SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
     if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS && result != ERROR_FILE_EXISTS)
         appxcore::ThrowWin32(static_cast<DWORD>(result));

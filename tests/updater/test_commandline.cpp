@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+using corvane_test::DirExists;
 using updater::Action;
 using updater::CommandLine;
 using updater::ParseCommandLine;
@@ -108,6 +109,18 @@ TEST(CommandLineTest, ListingFilesFollowTheProfile) {
     EXPECT_EQ(L"C:\\p", profile);
     EXPECT_FALSE(corvane_test::DirExists(L"C:\\x"));
     corvane_test::DeleteTestTree(root);
+}
+
+TEST(CommandLineTest, ListingFolderIsNotCreatedThroughALink) {
+    // plant-links.sh made profile\AppData\Local a link to "outside".
+    std::wstring base = L"C:\\corvane-scratch\\updater-links";
+    ASSERT_TRUE(DirExists(base + L"\\profile\\AppData\\Local"));
+    updater::Environment env;
+    std::wstring listFile, profile;
+    EXPECT_THROW(updater::ResolveListing(ParseCommandLine({L"-user", Sid, L"-profile", base + L"\\profile"}), env,
+                                         &listFile, &profile),
+                 appxcore::AppxError);
+    EXPECT_FALSE(DirExists(base + L"\\outside\\Quillmar"));
 }
 
 TEST(CommandLineTest, ProgressText) {
