@@ -28,14 +28,16 @@ namespace {
 const std::wstring Windows = L"CN=Microsoft Windows, O=Microsoft Corporation, L=Redmond, S=Washington, C=US";
 const std::wstring Store = L"CN=Store Test Publisher";
 const wchar_t* const AllUserStore = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Appx\\AppxAllUserStore";
-const wchar_t* const SetupKey = L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\Quillmar-Migrate-AppxPackage";
+const wchar_t* const SetupKey =
+    L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\Quillmar-Migrate-AppxPackage";
 const wchar_t* const WindowsApps = L"C:\\Program Files\\WindowsApps";
 const wchar_t* const SettingsKey = L"SOFTWARE\\Wow6432Node\\Quillmar\\AppX";
 const wchar_t* const SourceSid = L"S-1-5-21-61-61-61-1001";
 const wchar_t* const Local = L"\\AppData\\Local\\Quillmar";
 
 void SetVersion(const wchar_t* program, const wchar_t* version) {
-    WriteKeys(HKEY_CURRENT_USER, {{std::wstring(L"Software\\Wine\\AppDefaults\\") + program, {{L"Version", Sz(version)}}}});
+    WriteKeys(HKEY_CURRENT_USER,
+              {{std::wstring(L"Software\\Wine\\AppDefaults\\") + program, {{L"Version", Sz(version)}}}});
 }
 
 // Copies a tree file by file, as the profile service copies the default profile (no links exist
@@ -84,8 +86,8 @@ class FirstLogon : public ::testing::Test {
         // Every folder of the tool's copy table exists in a real profile.
         wchar_t profile[MAX_PATH];
         SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_DEFAULT, profile);
-        for (int csidl : {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES, CSIDL_PERSONAL,
-                          CSIDL_RECENT, CSIDL_SENDTO, CSIDL_STARTMENU}) {
+        for (int csidl : {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES,
+                          CSIDL_PERSONAL, CSIDL_RECENT, CSIDL_SENDTO, CSIDL_STARTMENU}) {
             wchar_t folder[MAX_PATH];
             SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_DEFAULT, folder);
             MakeDirs(source_.path + (folder + wcslen(profile)));
@@ -93,10 +95,11 @@ class FirstLogon : public ::testing::Test {
         MakeDirs(source_.path + L"\\Downloads");
         MakeDirs(source_.path + L"\\Links");
         for (const auto& p : std::vector<std::pair<std::wstring, std::wstring>>{
-                 {L"cp", L"windows.immersivecontrolpanel"}, {L"shell", L"Microsoft.Windows.ShellExperienceHost"}})
+                 {L"cp", L"windows.immersivecontrolpanel"},
+                 {L"shell", L"Microsoft.Windows.ShellExperienceHost"}})
             packages_.push_back(Install(p.first, p.second, Windows));
-        for (const auto& p : std::vector<std::pair<std::wstring, std::wstring>>{
-                 {L"one", L"Store.One"}, {L"three", L"Store.Three"}})
+        for (const auto& p : std::vector<std::pair<std::wstring, std::wstring>>{{L"one", L"Store.One"},
+                                                                                {L"three", L"Store.Three"}})
             packages_.push_back(Install(p.first, p.second, Store));
         // Store.Two needs a framework this machine does not have: its registration fails for anyone.
         packages_.push_back(Install(L"two", L"Store.Two", Store, L"Store.Runtime"));
@@ -134,7 +137,8 @@ class FirstLogon : public ::testing::Test {
                         const std::wstring& framework = L"") {
         std::vector<appx_test::Dependency> dependencies;
         if (!framework.empty()) dependencies.push_back({framework, Store, L"1.0.0.0"});
-        std::wstring fullName = repo_.Install(folder, name, publisher, L"1.0.0.0", L"x64", false, dependencies);
+        std::wstring fullName =
+            repo_.Install(folder, name, publisher, L"1.0.0.0", L"x64", false, dependencies);
         PackageInfo p;
         p.name = name;
         p.fullName = fullName;
@@ -143,7 +147,8 @@ class FirstLogon : public ::testing::Test {
         MakeDirs(p.path);
         EXPECT_TRUE(CopyFileW((repo_.packages() + L"\\" + folder + L"\\AppxManifest.xml").c_str(),
                               (p.path + L"\\AppxManifest.xml").c_str(), TRUE));
-        WriteKeys(HKEY_LOCAL_MACHINE, {{std::wstring(AllUserStore) + L"\\" + SourceSid + L"\\" + fullName, {}}});
+        WriteKeys(HKEY_LOCAL_MACHINE,
+                  {{std::wstring(AllUserStore) + L"\\" + SourceSid + L"\\" + fullName, {}}});
         return p;
     }
 
@@ -169,7 +174,8 @@ class FirstLogon : public ::testing::Test {
         wchar_t stub[MAX_PATH] = L"";
         DWORD size = sizeof stub - sizeof(wchar_t);
         HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0xFFFFFFFF;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return 0xFFFFFFFF;
         RegQueryValueExW(key, L"StubPath", nullptr, nullptr, reinterpret_cast<BYTE*>(stub), &size);
         RegCloseKey(key);
         EXPECT_STREQ(L"kelvo2.exe", stub);
@@ -177,7 +183,8 @@ class FirstLogon : public ::testing::Test {
         STARTUPINFOW si = {};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi = {};
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, newProfile_.c_str(), &si, &pi))
+        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, newProfile_.c_str(),
+                            &si, &pi))
             return GetLastError();
         CloseHandle(pi.hThread);
         WaitForSingleObject(pi.hProcess, 120000);
@@ -191,8 +198,9 @@ class FirstLogon : public ::testing::Test {
         std::vector<std::wstring> names;
         for (const PackageInfo& p : packages_) {
             HKEY key = nullptr;
-            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(AllUserStore) + L"\\" + newSid_ + L"\\" + p.fullName).c_str(),
-                              0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                              (std::wstring(AllUserStore) + L"\\" + newSid_ + L"\\" + p.fullName).c_str(), 0,
+                              KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
                 names.push_back(p.name);
                 RegCloseKey(key);
             }
@@ -215,19 +223,23 @@ class FirstLogon : public ::testing::Test {
     void ExpectFirstLogon(const char* way) {
         // The package list came with the profile, and the hive without the source user's LastSid
         // (the tool removes it).
-        std::vector<PackageInfo> list = appxcore::ReadPackageList(newProfile_ + Local + L"\\Migrate-AppxPackage");
+        std::vector<PackageInfo> list =
+            appxcore::ReadPackageList(newProfile_ + Local + L"\\Migrate-AppxPackage");
         ASSERT_EQ(5u, list.size());
         HKEY marker = nullptr;
-        EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Corvane Test", 0, KEY_READ, &marker));
+        EXPECT_EQ(ERROR_SUCCESS,
+                  RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Corvane Test", 0, KEY_READ, &marker));
         if (marker) RegCloseKey(marker);
         EXPECT_EQ(L"(none)", LastSid());
 
         EXPECT_EQ(0u, RunActiveSetup(L""));
-        EXPECT_EQ((std::vector<std::wstring>{L"windows.immersivecontrolpanel", L"Microsoft.Windows.ShellExperienceHost",
-                                             L"Store.One", L"Store.Three"}),
+        EXPECT_EQ((std::vector<std::wstring>{L"windows.immersivecontrolpanel",
+                                             L"Microsoft.Windows.ShellExperienceHost", L"Store.One",
+                                             L"Store.Three"}),
                   RegisteredForNewUser());
         EXPECT_EQ(newSid_, LastSid());
-        std::vector<PackageInfo> failed = appxcore::ReadPackageList(newProfile_ + Local + L"\\Migrate-AppxPackage-Fail");
+        std::vector<PackageInfo> failed =
+            appxcore::ReadPackageList(newProfile_ + Local + L"\\Migrate-AppxPackage-Fail");
         ASSERT_EQ(1u, failed.size());
         EXPECT_EQ(L"Store.Two", failed[0].name);
         EXPECT_TRUE(failed[0].installedfailed);
@@ -263,7 +275,8 @@ TEST_F(FirstLogon, PriorityFirstThenTheRest) {
     ASSERT_EQ(0u, r.exitCode) << r.out;
     MakeNewUserFromDefault();
     EXPECT_EQ(0u, RunActiveSetup(L"-priority"));
-    EXPECT_EQ((std::vector<std::wstring>{L"windows.immersivecontrolpanel", L"Microsoft.Windows.ShellExperienceHost"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"windows.immersivecontrolpanel",
+                                         L"Microsoft.Windows.ShellExperienceHost"}),
               RegisteredForNewUser());
     EXPECT_EQ(L"(none)", LastSid());
     EXPECT_NE(std::string::npos, UpdaterLog().find("Asking the AppX Management Service: -priority"));
