@@ -225,12 +225,18 @@ void QuillmarStoreAppManagementService::TakeClientIdentity(ServicePipe& pipe) {
 void QuillmarStoreAppManagementService::Listing(ServicePipe& pipe, const Request& request) {
     // LocalSystem writes the list where the client says and reads another profile's data: only
     // for a client that could do so itself.
-    {
+    // A client whose token cannot be had (it cannot be impersonated, or allows only anonymous
+    // impersonation) is refused the same way.
+    bool allowed = false;
+    try {
         UniqueHandle token(OpenClientToken(pipe.handle()));
-        if (!ClientMayList(token.get())) {
-            Reply(pipe, AccessDeniedReply);
-            return;
-        }
+        allowed = ClientMayList(token.get());
+    } catch (const AppxError&) {
+        allowed = false;
+    }
+    if (!allowed) {
+        Reply(pipe, AccessDeniedReply);
+        return;
     }
     Reply(pipe, L"Start");
     std::wstring sid = Field(request, 0);

@@ -54,5 +54,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
 int wmain() {
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(ServiceName), ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table)) return static_cast<int>(GetLastError());
-    return 0;
+    // Stopped. The server thread may still be in a request: end the process without running the
+    // static destructors that thread may still use.
+    ExitProcess(0);
 }

@@ -140,6 +140,8 @@ TEST(ServiceFuzz, MalformedMessagesNeverStopOrGrowTheServer) {
         << "the service process ended";
     EXPECT_EQ(pid, ServiceProcessId());
     SIZE_T after = PrivateUsage(process);
+    printf("private bytes after 100 exchanges: %zu, after %d: %zu\n", static_cast<size_t>(afterFirstHundred),
+           total, static_cast<size_t>(after));
     ASSERT_GT(afterFirstHundred, 0u);
     EXPECT_LE(after, afterFirstHundred + 1024 * 1024)
         << "private bytes after 100 exchanges " << afterFirstHundred << ", after " << total << ": " << after;

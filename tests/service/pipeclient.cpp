@@ -9,11 +9,12 @@ PipeClient::~PipeClient() {
     Close();
 }
 
-bool PipeClient::Open(DWORD timeoutMs) {
+bool PipeClient::Open(DWORD timeoutMs, DWORD flags) {
     Close();
     DWORD start = GetTickCount();
     for (;;) {
-        pipe_ = CreateFileW(PipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        pipe_ =
+            CreateFileW(PipePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
         if (pipe_ != INVALID_HANDLE_VALUE) return true;
         error_ = GetLastError();
         if (GetTickCount() - start > timeoutMs) return false;
@@ -117,6 +118,13 @@ static bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
     }
 }
 
+std::wstring ServiceProgram() {
+    wchar_t path[MAX_PATH] = {};
+    DWORD length = GetEnvironmentVariableW(L"CORVANE_SERVICE_EXE", path, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) return path;
+    return L"C:\\corvane-tests\\QuillmarAppxService.exe";
+}
+
 bool InstallAndStartService(std::wstring* failure) {
     RemoveService();
     SC_HANDLE manager = OpenManager();
@@ -126,8 +134,8 @@ bool InstallAndStartService(std::wstring* failure) {
     }
     SC_HANDLE service = CreateServiceW(manager, ServiceName, L"Quillmar AppX Management Service",
                                        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                       SERVICE_ERROR_NORMAL, L"C:\\corvane-tests\\QuillmarAppxService.exe",
-                                       nullptr, nullptr, nullptr, nullptr /* LocalSystem */, nullptr);
+                                       SERVICE_ERROR_NORMAL, ServiceProgram().c_str(), nullptr, nullptr,
+                                       nullptr, nullptr /* LocalSystem */, nullptr);
     if (!service) {
         *failure = L"CreateService " + std::to_wstring(GetLastError());
         CloseServiceHandle(manager);

@@ -19,8 +19,9 @@ class PipeClient {
     PipeClient(const PipeClient&) = delete;
     PipeClient& operator=(const PipeClient&) = delete;
 
-    // Opens the pipe, retrying while the service is between two clients.
-    bool Open(DWORD timeoutMs = 15000);
+    // Opens the pipe, retrying while the service is between two clients. flags: the CreateFileW
+    // flags, such as the security quality of service the server may impersonate at.
+    bool Open(DWORD timeoutMs = 15000, DWORD flags = 0);
     // The 4-byte little-endian count and the UTF-16LE text.
     bool Send(const std::wstring& text);
     bool SendRaw(const std::string& bytes);
@@ -42,8 +43,11 @@ class PipeClient {
 std::vector<std::wstring> Exchange(const std::wstring& request);
 std::string Frame(const std::wstring& text);
 
-// The service, created with the service control manager for the test build of the program in
-// C:\corvane-tests, started, and stopped and deleted by Remove.
+// The service program: CORVANE_SERVICE_EXE when set (the shipped 32-bit build), else the test build
+// in C:\corvane-tests.
+std::wstring ServiceProgram();
+// The service, created with the service control manager for ServiceProgram(), started, and
+// stopped and deleted by RemoveService.
 bool InstallAndStartService(std::wstring* failure);
 void RemoveService();
 DWORD ServiceProcessId();

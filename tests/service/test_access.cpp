@@ -111,32 +111,15 @@ TEST(ClientMayList, LocalSystemIsServed) {
     CloseHandle(system);
 }
 
-TEST(RequestTable, CommandWordsAreExactAndFieldsBounded) {
-    EXPECT_EQ(Command::User, ParseRequest(L"-user|S-1-5-21-1|C:\\list|C:\\p").command);
-    EXPECT_EQ(Command::Invalid, ParseRequest(L"-USER|S-1-5-21-1").command);
-    EXPECT_EQ(Command::Invalid, ParseRequest(L"-user").command);
-    EXPECT_EQ(Command::User, ParseRequest(L"-user|").command);
-    EXPECT_EQ(Command::User, ParseRequest(L"-user|a|b|c|d").command);
-    EXPECT_EQ(Command::Invalid, ParseRequest(L"-user|a|b|c|d|e").command);
-    EXPECT_EQ(Command::Invalid, ParseRequest(L"-register|||||").command);
-    EXPECT_EQ(Command::Register, ParseRequest(L"-register|x").command);
-    EXPECT_EQ(Command::Priority, ParseRequest(L"-priority").command);
-    EXPECT_EQ(Command::Update, ParseRequest(L"-update").command);
-    EXPECT_EQ(Command::Version, ParseRequest(L"-version").command);
-    EXPECT_EQ(Command::RestoreMenu, ParseRequest(L"-restoremenu").command);
-    EXPECT_EQ(Command::Invalid, ParseRequest(L"-getsidfromprofilepath").command);
-    EXPECT_EQ(Command::GetSidFromProfilePath, ParseRequest(L"-getsidfromprofilepath|C:\\u").command);
-    EXPECT_EQ(Command::Invalid, ParseRequest(L"").command);
-    EXPECT_EQ(Command::Invalid, ParseRequest(L" -version").command);
+// The end-to-end tests send the table's main cases over the pipe; these are the edges that would
+// make the service act there.
+TEST(RequestTable, EmptyFieldsCountAndAreKept) {
+    EXPECT_EQ(Command::User, ParseRequest(L"-user|").command);            // a field, empty
+    EXPECT_EQ(Command::Invalid, ParseRequest(L"-register|||||").command); // five empty fields
     EXPECT_EQ(Command::Invalid, ParseRequest(std::wstring(L"-version\0", 9)).command);
-}
-
-TEST(RequestTable, FieldsKeepEmptiesAndSpaces) {
     Request request = ParseRequest(L"-user|S-1| C:\\list ||");
     ASSERT_EQ(4u, request.fields.size());
-    EXPECT_EQ(L"S-1", Field(request, 0));
     EXPECT_EQ(L" C:\\list ", Field(request, 1));
-    EXPECT_EQ(L"", Field(request, 2));
     EXPECT_EQ(L"", Field(request, 3));
     EXPECT_EQ(L"", Field(request, 7));
 }
