@@ -10,6 +10,11 @@ one synthetic profile and then, repetition by repetition, each repetition starti
   cp -a      the host's cp -a of the same folders, from the prefix's files to a folder beside the prefix
 Every Windows-side copy goes into the same empty C:\\users\\Default; destinations are emptied and the
 page cache flushed (sync) before each timed run, outside the timing.
+
+Then one Windows 10 row (unless --appx-files 0): the same update of one profile with and without /NoAppx,
+alternating, after one untimed run that installs the AppX Management Service from the tool's resources.
+The difference is what the Store-app steps cost: the service's work and the tool's fixed one-second
+waits (pipe retries, readiness polls).
 """
 import argparse
 import os
@@ -33,6 +38,8 @@ def parse_args():
     p.add_argument("--copiers", default="corvane,bare walk,xcopy,robocopy,cp -a",
                    help="which copiers to run, comma-separated (for a focused comparison)")
     p.add_argument("--label", default="", help="a word for the result files, such as before or after")
+    p.add_argument("--appx-files", type=int, default=1000,
+                   help="files of the profile for the Windows 10 row with and without /NoAppx (0: no such row)")
     return p.parse_args()
 
 
@@ -231,10 +238,59 @@ def main():
         results.append(dict(files=int(facts["files"]), mb=int(facts["bytes"]) / 1048576, copies=copies,
                             times=times, peaks=peaks, cpus=cpus, landed=landed))
 
-    write_report(args, results, have_robocopy)
+    appx = appx_row(args, wine, bench_bin, default_linux) if args.appx_files > 0 else None
+    write_report(args, results, have_robocopy, appx)
 
 
-def write_report(args, results, have_robocopy):
+def set_tool_version(wine, version):
+    key = "HKCU\\Software\\Wine\\AppDefaults\\corvane.exe"
+    if version:
+        argv = wine.command("reg.exe", "add", key, "/v", "Version", "/d", version, "/f")
+    else:
+        argv = wine.command("reg.exe", "delete", key, "/v", "Version", "/f")
+    subprocess.run(argv, env=wine.env, cwd=wine.drive, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def appx_row(args, wine, bench_bin, default_linux):
+    """Windows 10: the whole update with the Store-app steps against the same update with /NoAppx."""
+    name = "benchappx"
+    sid = "S-1-5-21-1000-2000-3000-3001"
+    megabytes = args.appx_files * args.kb_per_file // 1024
+    _, code, _, out = timed(wine.command(bench_bin + "\\benchgen.exe", "profile", name, sid, str(args.appx_files),
+                                         str(megabytes), str(args.seed)), wine.env, wine.drive)
+    if code != 0:
+        sys.exit("the generator failed for the Windows 10 row")
+    facts = dict(item.split("=") for item in out.split())
+    set_tool_version(wine, "win10")
+    tool = "C:\\corvane-bin\\corvane.exe"
+    runs = {"/NoAppx": [name, "/q", "/NoAppx"], "Store apps": [name, "/q"]}
+    times = {k: [] for k in runs}
+    try:
+        # Untimed: installs and starts the service, writes the companions.
+        empty_folder(default_linux)
+        _, code, _, out = timed(wine.command(tool, name, "/q"), wine.env, wine.drive)
+        if code != 0 or "successfully updated" not in out:
+            sys.exit("corvane with the Store-app steps failed (exit %d):\n%s" % (code, out))
+        first = None
+        for rep in range(args.reps):
+            order = list(runs) if rep % 2 == 0 else list(reversed(list(runs)))
+            for kind in order:
+                empty_folder(default_linux)
+                seconds, code, _, out = timed(wine.command(tool, *runs[kind]), wine.env, wine.drive)
+                if code != 0 or "successfully updated" not in out:
+                    sys.exit("corvane %s failed (exit %d):\n%s" % (kind, code, out))
+                times[kind].append(seconds)
+            print("  Windows 10 repetition %d: %s" % (rep + 1, ", ".join(
+                "%s %.2f s" % (k, times[k][-1]) for k in runs)), flush=True)
+    finally:
+        timed(wine.command(tool, "/DeleteAppxService"), wine.env, wine.drive)
+        set_tool_version(wine, None)
+        empty_folder(default_linux)
+    return dict(files=int(facts["files"]), mb=int(facts["bytes"]) / 1048576, times=times)
+
+
+def write_report(args, results, have_robocopy, appx=None):
     label = ("-" + args.label) if args.label else ""
     lines = []
     lines.append("Corvane profile update benchmark%s, %s" % (
@@ -271,6 +327,14 @@ def write_report(args, results, have_robocopy):
     for r in results:
         lines.append("%d files: files found afterwards: %s (corvane also empties Recent and adds NTUSER.DAT)" % (
             r["files"], ", ".join("%s %d" % (m, n) for m, n in r["landed"].items())))
+    if appx:
+        t = appx["times"]
+        lines.append("")
+        lines.append("Windows 10 row (%d files, %.0f MB; the service installed by an untimed first run): "
+                     "seconds min / median" % (appx["files"], appx["mb"]))
+        lines.append("  corvane /q /NoAppx %6.2f / %6.2f   corvane /q %6.2f / %6.2f   difference of minimums %5.2f s" % (
+            min(t["/NoAppx"]), statistics.median(t["/NoAppx"]), min(t["Store apps"]),
+            statistics.median(t["Store apps"]), min(t["Store apps"]) - min(t["/NoAppx"])))
     text = "\n".join(lines) + "\n"
     print()
     print(text, end="")

@@ -35,7 +35,8 @@ def main():
     parser.add_argument("--allow", required=True)
     parser.add_argument("--dir")
     parser.add_argument("--files", nargs="+", help="check these binaries instead of a folder's")
-    parser.add_argument("--label", default="Windows XP SP3")
+    parser.add_argument("--label", "--name", dest="label", default="Windows XP SP3",
+                        help="the Windows version the list is for")
     args = parser.parse_args()
     if not args.dir and not args.files:
         parser.error("--dir or --files is needed")

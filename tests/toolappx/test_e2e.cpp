@@ -2,10 +2,13 @@
 // scratch folder, so that the system's search for kelvo2.exe does not find the test folder's
 // build output before the Windows folder.
 #include "appxtest.h"
+#include "companions/appxcore/packagelist.h"
+#include "companions/appxcore/platform.h"
 #include "harness/testlib.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
+#include <shlwapi.h>
 
 using namespace appx_test;
 using namespace corvane_test;
@@ -33,8 +36,25 @@ std::wstring ServiceFolder() {
     return std::wstring(path) + L"\\Quillmar\\AppX Management Service";
 }
 
-// The build's own companion outputs, which the test harness copies beside the test programs.
-std::string BuildOutput(const wchar_t* name) { return ReadFileBytes(std::wstring(L"C:\\corvane-tests\\") + name); }
+// The Windows version Wine reports to one program, or its default again for an empty version.
+void SetProgramWindowsVersion(const std::wstring& program, const std::wstring& version) {
+    std::wstring keyName = L"Software\\Wine\\AppDefaults\\" + program;
+    if (version.empty()) {
+        RegDeleteKeyW(HKEY_CURRENT_USER, keyName.c_str());
+        return;
+    }
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             &key, nullptr));
+    RegSetValueExW(key, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                   static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
+
+// The build's own companion outputs, copied into the prefix by toolappx_test_companions.
+std::string BuildOutput(const wchar_t* name) {
+    return ReadFileBytes(std::wstring(L"C:\\corvane-tests\\companions\\") + name);
+}
 
 // Equal bytes, reported by size rather than by dumping whole programs.
 ::testing::AssertionResult SameBytes(const std::string& expected, const std::string& actual) {
@@ -76,8 +96,9 @@ class AppxRun : public ::testing::Test {
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, SetupKey);
         defaultPath_ = EnsureDefaultProfile();
         MakeDirs(RunFolder);
-        ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\corvane.exe", (std::wstring(RunFolder) + L"\\corvane.exe").c_str(),
-                              FALSE));
+        wchar_t tool[MAX_PATH] = L"C:\\corvane-tests\\corvane.exe";
+        GetEnvironmentVariableW(L"CORVANE_EXE", tool, MAX_PATH); // the shipped 32-bit one for the WOW64 run
+        ASSERT_TRUE(CopyFileW(tool, (std::wstring(RunFolder) + L"\\corvane.exe").c_str(), FALSE));
         SetCurrentDirectoryW(RunFolder);
         SetToolWindowsVersion(L"win10");
     }
@@ -89,6 +110,7 @@ class AppxRun : public ::testing::Test {
         RemoveCompanionFiles();
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, SetupKey);
         SetToolWindowsVersion(L"win7");
+        SetProgramWindowsVersion(L"QuillmarAppxService.exe", L"");
     }
     void RemoveCompanionFiles() {
         DeleteFileW((Windows() + L"\\kelvo2.exe").c_str());
@@ -243,21 +265,138 @@ TEST_F(AppxRun, DeclinedServiceStopsWindows10AndLetsWindows81GoOnWithTheUpdaterF
     EXPECT_TRUE(SameBytes(BuildOutput(L"kelvohlp.dll"), ReadFileBytes(Windows() + L"\\kelvohlp.dll")));
 }
 
+// One package in the stand-in repository the companions use under Wine, registered for sid; its
+// full name. Removed by RemovePackage.
+const wchar_t* const PackageFolder = L"C:\\Program Files\\WindowsApps\\Corvane.AppxRunTest";
+const wchar_t* const AllUserStore = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Appx\\AppxAllUserStore";
+
+std::wstring InstallPackageFor(const std::wstring& sid) {
+    MakeDirs(PackageFolder);
+    WriteFileBytes(std::wstring(PackageFolder) + L"\\AppxManifest.xml",
+                   "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+                   "<Package xmlns=\"http://schemas.microsoft.com/appx/manifest/foundation/windows10\">\r\n"
+                   "  <Identity Name=\"Corvane.AppxRunTest\" Publisher=\"CN=Corvane Test\" Version=\"1.2.3.4\" "
+                   "ProcessorArchitecture=\"x64\" />\r\n"
+                   "  <Properties><DisplayName>x</DisplayName><Framework>false</Framework></Properties>\r\n"
+                   "</Package>\r\n");
+    appxcore::ManifestInfo info = appxcore::ReadAppxManifest(std::wstring(PackageFolder) + L"\\AppxManifest.xml");
+    HKEY key;
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                                             (std::wstring(AllUserStore) + L"\\" + sid + L"\\" + info.identity.fullName).c_str(),
+                                             0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr));
+    RegCloseKey(key);
+    return info.identity.fullName;
+}
+
+void RemovePackage(const std::wstring& sid) {
+    HKEY store;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, AllUserStore, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &store) == ERROR_SUCCESS) {
+        SHDeleteKeyW(store, sid.c_str());
+        RegCloseKey(store);
+    }
+    DeleteFileW((std::wstring(PackageFolder) + L"\\AppxManifest.xml").c_str());
+    RemoveDirectoryW(PackageFolder);
+}
+
+bool Lists(const std::wstring& listFile, const std::wstring& fullName) {
+    std::vector<appxcore::PackageInfo> list;
+    if (!appxcore::TryReadPackageList(listFile, &list)) return false;
+    for (const auto& p : list)
+        if (p.fullName == fullName) return true;
+    return false;
+}
+
 TEST_F(AppxRun, Windows10UpdateFromNoServiceInstallsItAndListsThePackages) {
     TestProfile src = Source(L"Appx Full", L"S-1-5-21-51-51-51-1004");
+    std::wstring fullName = InstallPackageFor(src.sid);
+    // The user's tile database, which the service backs up into the Quillmar folder.
+    MakeDirs(src.path + L"\\AppData\\Local\\TileDataLayer\\Database");
+    WriteFileBytes(src.path + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb", "the user's tiles");
+
+    // The service backs up the tile database only on Windows 10, as Wine reports it to that program.
+    SetProgramWindowsVersion(L"QuillmarAppxService.exe", L"win10");
     RunResult r = Run(L"\"Appx Full\" /q");
+    RemovePackage(src.sid);
     ASSERT_EQ(0u, r.exitCode) << r.out;
     EXPECT_EQ(std::string(Banner) + Updating + Running + Success, r.out);
     EXPECT_TRUE(SameBytes(BuildOutput(L"QuillmarAppxService.exe"), ReadFileBytes(ServiceFolder() + L"\\QuillmarAppxService.exe")));
     EXPECT_TRUE(SameBytes(BuildOutput(L"kelvo2.exe"), ReadFileBytes(Windows() + L"\\kelvo2.exe")));
     EXPECT_TRUE(SameBytes(BuildOutput(L"kelvohlp.dll"), ReadFileBytes(Windows() + L"\\kelvohlp.dll")));
+    EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 0));
     std::wstring local = L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage";
-    EXPECT_TRUE(FileExists(src.path + local));
-    EXPECT_TRUE(FileExists(defaultPath_ + local));
+    EXPECT_TRUE(Lists(src.path + local, fullName));
+    EXPECT_TRUE(Lists(defaultPath_ + local, fullName));
     ExpectShellCaches(src);
     ExpectActiveSetupEntry();
-    EXPECT_TRUE(FileExists(defaultPath_ + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb"));
+    EXPECT_EQ("the user's tiles", ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb"));
+    EXPECT_EQ("the user's tiles", ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\TileDataLayer\\Database\\vedatamodel.edb"));
+    EXPECT_TRUE(UpdaterRuns().empty());
     Run(L"/DeleteAppxService");
+}
+
+// The companions a tool image carries, read from its resources.
+std::string CarriedCompanion(const std::wstring& tool, WORD id) {
+    HMODULE image = LoadLibraryExW(tool.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!image) return "";
+    std::string bytes;
+    if (HRSRC found = FindResourceExW(image, L"BINARY", MAKEINTRESOURCEW(id), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_UK)))
+        bytes.assign(static_cast<const char*>(LockResource(LoadResource(image, found))), SizeofResource(image, found));
+    FreeLibrary(image);
+    return bytes;
+}
+
+WORD Machine(const std::string& image) {
+    if (image.size() < 0x40) return 0;
+    DWORD pe;
+    memcpy(&pe, image.data() + 0x3C, 4);
+    if (image.size() < pe + 6) return 0;
+    WORD machine;
+    memcpy(&machine, image.data() + pe + 4, 2);
+    return machine;
+}
+
+// Run with CORVANE_EXE naming the shipped 32-bit corvane.exe (ctest toolappx_e2e_shipped_wow64).
+TEST_F(AppxRun, Wow64ShippedToolWritesThe32BitCompanionsWhereThe64BitToolDoes) {
+    std::wstring tool = std::wstring(RunFolder) + L"\\corvane.exe";
+    ASSERT_EQ(IMAGE_FILE_MACHINE_I386, Machine(ReadFileBytes(tool))) << "run this with the shipped 32-bit tool";
+    std::string updater = CarriedCompanion(tool, 102), service = CarriedCompanion(tool, 103),
+                library = CarriedCompanion(tool, 104);
+    ASSERT_EQ(IMAGE_FILE_MACHINE_I386, Machine(updater));
+    ASSERT_EQ(IMAGE_FILE_MACHINE_I386, Machine(service));
+    ASSERT_EQ(IMAGE_FILE_MACHINE_I386, Machine(library));
+    // The shipped build's own outputs, copied into the prefix by toolappx_ship_companions.
+    EXPECT_TRUE(SameBytes(ReadFileBytes(L"C:\\corvane-bin\\companions\\kelvo2.exe"), updater));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(L"C:\\corvane-bin\\companions\\QuillmarAppxService.exe"), service));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(L"C:\\corvane-bin\\companions\\kelvohlp.dll"), library));
+
+    RunResult r = Run(L"/InstallAppxService");
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_EQ(std::string(Banner) + Running, r.out);
+    // The Windows folder as a 64-bit program sees it, and the 32-bit Program Files folder that
+    // the service is registered with.
+    wchar_t programFiles32[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, SHGFP_TYPE_CURRENT, programFiles32);
+    std::wstring program = std::wstring(programFiles32) + L"\\Quillmar\\AppX Management Service\\QuillmarAppxService.exe";
+    EXPECT_TRUE(SameBytes(updater, ReadFileBytes(Windows() + L"\\kelvo2.exe")));
+    EXPECT_TRUE(SameBytes(library, ReadFileBytes(Windows() + L"\\kelvohlp.dll")));
+    EXPECT_TRUE(SameBytes(service, ReadFileBytes(program)));
+    EXPECT_EQ(L"\"" + program + L"\"", ConfiguredPath());
+    EXPECT_TRUE(WaitForState(SERVICE_RUNNING));
+
+    // A whole update by the 32-bit tool: the Active Setup entry lands in the 64-bit view, where a
+    // 64-bit program (this test) reads it natively.
+    TestProfile src = Source(L"Appx Wow", L"S-1-5-21-51-51-51-1005");
+    r = Run(L"\"Appx Wow\" /q");
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_EQ(std::string(Banner) + Updating + Running + Success, r.out);
+    ExpectActiveSetupEntry();
+    ExpectShellCaches(src);
+    EXPECT_TRUE(FileExists(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage"));
+
+    r = Run(L"/DeleteAppxService");
+    EXPECT_EQ(0u, r.exitCode);
+    EXPECT_TRUE(WaitForState(0));
+    EXPECT_FALSE(FileExists(program));
 }
 
 } // namespace

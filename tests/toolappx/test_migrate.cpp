@@ -4,6 +4,7 @@
 #include "appxtest.h"
 #include "harness/testlib.h"
 #include "profile/shellcaches.h"
+#include "profile/storeapps.h"
 
 #include <gtest/gtest.h>
 #include <shellapi.h>
@@ -155,6 +156,57 @@ TEST_F(Migration, WithoutTheAppListNeitherItNorCachesAreCopiedButWinXAndTheListA
     EXPECT_EQ("link", ReadFileBytes(defaultPath_ + windows + L"\\WinX\\x.lnk"));
     Sleep(500);
     EXPECT_TRUE(FileExists(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage"));
+}
+
+} // namespace
+
+namespace {
+
+// Links are planted from the Linux side by plant-links.sh (ctest toolappx_migrate_links).
+class MigrationLinks : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        wchar_t base[MAX_PATH];
+        DWORD length = GetEnvironmentVariableW(L"CORVANE_APPX_LINKS", base, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) GTEST_SKIP() << "links are planted only by the toolappx_migrate_links run";
+        scratch_ = base;
+        source_ = ProfilesDir() + L"\\Mig Links";
+        default_ = ProfilesDir() + L"\\Mig LinksDefault";
+        ASSERT_TRUE(IsLink(source_ + L"\\AppData\\Local\\Microsoft\\Windows"));
+        before_ = Snapshot(scratch_);
+        RemoveService();
+        ClearRecords();
+    }
+    void TearDown() override { RemoveService(); }
+    static bool IsLink(const std::wstring& path) {
+        DWORD a = GetFileAttributesW(path.c_str());
+        return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+    }
+    std::wstring scratch_, source_, default_;
+    std::map<std::wstring, std::string> before_;
+};
+
+TEST_F(MigrationLinks, ShellCachesBehindALinkAreNotCopied) {
+    ConfigureStandIn(L"start");
+    InstallStandIn(StandInProgram(), true);
+    EXPECT_EQ(1920u, CopyShellCaches(source_.c_str(), default_.c_str(), Sid));
+    std::wstring windows = default_ + L"\\AppData\\Local\\Microsoft\\Windows";
+    EXPECT_FALSE(FileExists(windows + L"\\appsFolder.itemdata-ms"));
+    EXPECT_FALSE(DirExists(windows + L"\\Caches"));
+    EXPECT_FALSE(DirExists(windows + L"\\WinX"));
+    EXPECT_EQ(before_, Snapshot(scratch_));
+}
+
+TEST_F(MigrationLinks, StoreAppStepsNeverWriteThroughADefaultProfileLink) {
+    ConfigureStandIn(L"start"); // answers without writing anything itself
+    InstallStandIn(StandInProgram(), true);
+    VersionClasses windows10 = {false, false, true, true};
+    RunStoreAppSteps(source_.c_str(), default_.c_str(), Sid, windows10);
+    EXPECT_EQ(2u, Requests().size());
+    // Neither the Quillmar folder copy nor the tile database reached the link targets.
+    EXPECT_EQ(before_, Snapshot(scratch_));
+    EXPECT_TRUE(IsLink(default_ + L"\\AppData\\Local\\Quillmar"));
+    EXPECT_TRUE(IsLink(default_ + L"\\AppData\\Local\\TileDataLayer"));
 }
 
 } // namespace
