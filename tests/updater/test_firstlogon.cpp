@@ -107,7 +107,18 @@ class FirstLogon : public ::testing::Test {
 
     void TearDown() override {
         // The service the tool installed, with its files and the updater files it wrote.
-        RunProgram(L"C:\\corvane-tests\\corvane.exe", L"/DeleteAppxService");
+        RunResult removed = RunProgram(L"C:\\corvane-tests\\corvane.exe", L"/DeleteAppxService");
+        EXPECT_TRUE(WaitUntilNoService()) << removed.out;
+        // A program file the tool could not delete while the stopping process still held it.
+        wchar_t programs[MAX_PATH];
+        SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programs);
+        std::wstring serviceFolder = std::wstring(programs) + L"\\Quillmar\\AppX Management Service";
+        for (int i = 0; i < 50 && FileExists(serviceFolder + L"\\QuillmarAppxService.exe"); ++i) {
+            DeleteFileW((serviceFolder + L"\\QuillmarAppxService.exe").c_str());
+            Sleep(100);
+        }
+        EXPECT_FALSE(FileExists(serviceFolder + L"\\QuillmarAppxService.exe")) << removed.out;
+        RemoveDirectoryW(serviceFolder.c_str());
         wchar_t windows[MAX_PATH];
         GetWindowsDirectoryW(windows, MAX_PATH);
         DeleteFileW((std::wstring(windows) + L"\\kelvo2.exe").c_str());
@@ -212,6 +223,20 @@ class FirstLogon : public ::testing::Test {
         return updater::ReadLastSid(&sid) ? sid : L"(none)";
     }
 
+    static bool WaitUntilNoService() {
+        for (int i = 0; i < 150; ++i) {
+            SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+            SC_HANDLE service =
+                manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_QUERY_STATUS) : nullptr;
+            DWORD error = GetLastError();
+            if (service) CloseServiceHandle(service);
+            if (manager) CloseServiceHandle(manager);
+            if (!service && error == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+            Sleep(100);
+        }
+        return false;
+    }
+
     std::string UpdaterLog() const {
         std::wstring log = newProfile_ + Local + L"\\Migrate-AppxPackage.log";
         return FileExists(log) ? ReadFileBytes(log) : "";
@@ -287,6 +312,7 @@ TEST_F(FirstLogon, PriorityFirstThenTheRest) {
 
 TEST_F(FirstLogon, WithoutTheService) {
     // No service: the tool runs kelvo2.exe to list, and kelvo2.exe registers in its own process.
+    ASSERT_TRUE(WaitUntilNoService());
     RunResult r = RunProgram(L"C:\\corvane-tests\\corvane.exe", L"\"Appx Source\" /q /NoAppx");
     ASSERT_EQ(0u, r.exitCode) << r.out;
     MakeNewUserFromDefault();
