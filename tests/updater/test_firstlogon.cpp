@@ -64,6 +64,7 @@ class FirstLogon : public ::testing::Test {
     FirstLogon() : repo_(L"firstlogon") {}
 
     void SetUp() override {
+        RemoveServiceAndFiles(); // the prefix is shared with earlier tests of this run
         newSid_ = appx_test::CurrentSid();
         wchar_t path[MAX_PATH] = L"";
         SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, path);
@@ -106,19 +107,8 @@ class FirstLogon : public ::testing::Test {
     }
 
     void TearDown() override {
-        // The service the tool installed, with its files and the updater files it wrote.
-        RunResult removed = RunProgram(L"C:\\corvane-tests\\corvane.exe", L"/DeleteAppxService");
-        EXPECT_TRUE(WaitUntilNoService()) << removed.out;
-        // A program file the tool could not delete while the stopping process still held it.
-        wchar_t programs[MAX_PATH];
-        SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programs);
-        std::wstring serviceFolder = std::wstring(programs) + L"\\Quillmar\\AppX Management Service";
-        for (int i = 0; i < 50 && FileExists(serviceFolder + L"\\QuillmarAppxService.exe"); ++i) {
-            DeleteFileW((serviceFolder + L"\\QuillmarAppxService.exe").c_str());
-            Sleep(100);
-        }
-        EXPECT_FALSE(FileExists(serviceFolder + L"\\QuillmarAppxService.exe")) << removed.out;
-        RemoveDirectoryW(serviceFolder.c_str());
+        // The service the tool installed, with its program and the updater files it wrote.
+        RemoveServiceAndFiles();
         wchar_t windows[MAX_PATH];
         GetWindowsDirectoryW(windows, MAX_PATH);
         DeleteFileW((std::wstring(windows) + L"\\kelvo2.exe").c_str());
@@ -223,6 +213,36 @@ class FirstLogon : public ::testing::Test {
         return updater::ReadLastSid(&sid) ? sid : L"(none)";
     }
 
+    // Stops and deletes "QuillmarAppxService" through the service control manager and removes its
+    // program, whoever installed it in this run's prefix (the tool here, or an earlier test).
+    static void RemoveServiceAndFiles() {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE service =
+            manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_ALL_ACCESS) : nullptr;
+        if (service) {
+            SERVICE_STATUS status = {};
+            ControlService(service, SERVICE_CONTROL_STOP, &status);
+            for (int i = 0;
+                 i < 100 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
+                 ++i)
+                Sleep(100);
+            DeleteService(service);
+            CloseServiceHandle(service);
+        }
+        if (manager) CloseServiceHandle(manager);
+        EXPECT_TRUE(WaitUntilNoService());
+        wchar_t programs[MAX_PATH];
+        SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programs);
+        std::wstring folder = std::wstring(programs) + L"\\Quillmar\\AppX Management Service";
+        // The stopped process may hold its program for a moment.
+        for (int i = 0; i < 50 && FileExists(folder + L"\\QuillmarAppxService.exe"); ++i) {
+            DeleteFileW((folder + L"\\QuillmarAppxService.exe").c_str());
+            Sleep(100);
+        }
+        EXPECT_FALSE(FileExists(folder + L"\\QuillmarAppxService.exe"));
+        RemoveDirectoryW(folder.c_str());
+    }
+
     static bool WaitUntilNoService() {
         for (int i = 0; i < 150; ++i) {
             SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -312,7 +332,6 @@ TEST_F(FirstLogon, PriorityFirstThenTheRest) {
 
 TEST_F(FirstLogon, WithoutTheService) {
     // No service: the tool runs kelvo2.exe to list, and kelvo2.exe registers in its own process.
-    ASSERT_TRUE(WaitUntilNoService());
     RunResult r = RunProgram(L"C:\\corvane-tests\\corvane.exe", L"\"Appx Source\" /q /NoAppx");
     ASSERT_EQ(0u, r.exitCode) << r.out;
     MakeNewUserFromDefault();
