@@ -117,8 +117,8 @@ void ProgressWindow::Build() {
         return;
     }
     SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(formFont_), FALSE);
-    label_ = CreateWindowExW(0, L"STATIC", FirstText, WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 0, 0, 0,
-                             window,
+    label_ = CreateWindowExW(0, L"STATIC", FirstText, WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0, 0, 0,
+                             0, window,
                              nullptr, // no control id needed
                              instance_, nullptr);
     if (label_) SendMessageW(label_, WM_SETFONT, reinterpret_cast<WPARAM>(labelFont_), FALSE);

@@ -31,10 +31,10 @@ bool TrayIcon::Create(HINSTANCE instance) {
                               nullptr, // no menu
                               instance, nullptr);
     if (!window_) return false;
-    icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                                          GetSystemMetrics(SM_CYSMICON), 0));
-    Notify(NIM_ADD, L"Preparing to update Store Apps...", BalloonTitle, L"Your Windows Store Apps are being updated.",
-           NIIF_INFO, 10000);
+    icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                          GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+    Notify(NIM_ADD, L"Preparing to update Store Apps...", BalloonTitle,
+           L"Your Windows Store Apps are being updated.", NIIF_INFO, 10000);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include "companions/updater/pipeclient.h"
 #include "companions/updater/progresswindow.h"
 #include "companions/updater/trayicon.h"
+#include "driver/links.h"
 #include "driver/raii.h"
 
 #include <sddl.h>
@@ -90,8 +91,8 @@ bool ReadText(HKEY key, const wchar_t* name, std::wstring* value) {
 // own key, which is the same key on 64-bit Windows and the only one on 32-bit Windows.
 UniqueKey OpenSettingsKey() {
     UniqueKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, NativeSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) ==
-        ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, NativeSettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      key.put()) == ERROR_SUCCESS)
         return key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SettingsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, key.put()) ==
         ERROR_SUCCESS)
@@ -159,7 +160,9 @@ DWORD WINAPI TrayWorker(void* parameter) {
 
 } // namespace
 
-std::wstring Win32Message(DWORD code) { return appxcore::ErrorMessage(HRESULT_FROM_WIN32(code)); }
+std::wstring Win32Message(DWORD code) {
+    return appxcore::ErrorMessage(HRESULT_FROM_WIN32(code));
+}
 
 CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
     CommandLine result;
@@ -232,14 +235,15 @@ DWORD PriorityClassFor(const std::wstring& priority) {
 
 bool ReadLastSid(std::wstring* sid) {
     UniqueKey key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, UserKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, UserKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return false;
     return ReadText(key.get(), L"LastSid", sid);
 }
 
 void WriteLastSid(const std::wstring& sid) {
     UniqueKey key;
-    LONG result = RegCreateKeyExW(HKEY_CURRENT_USER, UserKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                                  nullptr);
+    LONG result = RegCreateKeyExW(HKEY_CURRENT_USER, UserKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                  key.put(), nullptr);
     if (result != ERROR_SUCCESS) appxcore::ThrowWin32(static_cast<DWORD>(result));
     result = RegSetValueExW(key.get(), L"LastSid", 0, REG_SZ, reinterpret_cast<const BYTE*>(sid.c_str()),
                             static_cast<DWORD>((sid.size() + 1) * sizeof(wchar_t)));
@@ -268,8 +272,13 @@ void ResolveListing(const CommandLine& commandLine, const Environment& env, std:
         *listFile = commandLine.listFile;
         return;
     }
-    std::wstring folder = commandLine.profile.empty() ? env.localAppData + ListFolder
-                                                      : commandLine.profile + L"\\AppData\\Local" + ListFolder;
+    std::wstring folder = commandLine.profile.empty()
+                              ? env.localAppData + ListFolder
+                              : commandLine.profile + L"\\AppData\\Local" + ListFolder;
+    // The tool runs the listing elevated for another user's profile, where that user may have planted
+    // a folder link: never create the list's folder through one.
+    if (!commandLine.profile.empty() && PathCrossesLink(commandLine.profile.c_str(), folder.c_str()))
+        appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
     int result = SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
     if (result != ERROR_SUCCESS && result != ERROR_ALREADY_EXISTS && result != ERROR_FILE_EXISTS)
         appxcore::ThrowWin32(static_cast<DWORD>(result));
@@ -334,8 +343,8 @@ void Updater::Update(const CommandLine& commandLine, const Settings& settings) {
     if (commandLine.tray) {
         DWORD priorityClass = PriorityClassFor(settings.priority);
         if (priorityClass) SetPriorityClass(GetCurrentProcess(), priorityClass);
-        if (settings.delaySeconds) Sleep(settings.delaySeconds < MAXDWORD / 1000 ? settings.delaySeconds * 1000
-                                                                                 : MAXDWORD - 1);
+        if (settings.delaySeconds)
+            Sleep(settings.delaySeconds < MAXDWORD / 1000 ? settings.delaySeconds * 1000 : MAXDWORD - 1);
         TrayIcon tray;
         tray.Create(GetModuleHandleW(nullptr));
         TrayWork work = {this, listFile, mode, &tray};
@@ -420,7 +429,8 @@ RegisterResult Updater::RegisterInProcess(const std::wstring& listFile, Register
         bool registered = false;
         for (int attempt = 0; attempt < 3 && !registered; ++attempt) {
             if (attempt) Sleep(attempt * env_.retryDelayMs);
-            registered = module_.RegisterAppxPackage(package.path + L"\\Appxmanifest.xml", attempt == 2, nullptr) == 0;
+            registered =
+                module_.RegisterAppxPackage(package.path + L"\\Appxmanifest.xml", attempt == 2, nullptr) == 0;
         }
         if (!registered) {
             package.installedfailed = true;

@@ -55,13 +55,14 @@ std::vector<std::wstring> Replies(DWORD* registerFlag) {
     std::vector<std::wstring> replies;
     *registerFlag = 0;
     UniqueKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ConfigKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return replies;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ConfigKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return replies;
     DWORD size = sizeof(DWORD);
     RegQueryValueExW(key.get(), L"Register", nullptr, nullptr, reinterpret_cast<BYTE*>(registerFlag), &size);
     std::vector<wchar_t> data(8192, L'\0');
     size = static_cast<DWORD>((data.size() - 2) * sizeof(wchar_t));
-    if (RegQueryValueExW(key.get(), L"Replies", nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size) !=
-        ERROR_SUCCESS)
+    if (RegQueryValueExW(key.get(), L"Replies", nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()),
+                         &size) != ERROR_SUCCESS)
         return replies;
     for (const wchar_t* p = data.data(); *p; p += wcslen(p) + 1)
         replies.push_back(p);
@@ -109,10 +110,12 @@ void Register(HANDLE pipe, const std::wstring& request) {
         std::wstring folder = PackageFolder();
         if (!folder.empty()) settings.repository.packageFolders = {folder};
         appxcore::ManageAppx module(settings);
-        Reply(pipe, std::to_wstring(appxcore::RegistrationCount(mode, list.size(), settings.priorityPackages)));
+        Reply(pipe,
+              std::to_wstring(appxcore::RegistrationCount(mode, list.size(), settings.priorityPackages)));
         int index = 0;
         std::vector<appxcore::PackageInfo> failed;
-        for (appxcore::PackageInfo& p : appxcore::SelectForRegistration(mode, list, settings.priorityPackages)) {
+        for (appxcore::PackageInfo& p :
+             appxcore::SelectForRegistration(mode, list, settings.priorityPackages)) {
             Reply(pipe, std::to_wstring(++index));
             if (module.RegisterAppxPackage(p.path + L"\\Appxmanifest.xml", true, nullptr) != 0) {
                 p.installedfailed = true;
@@ -168,8 +171,8 @@ void Serve(HANDLE pipe) {
 
 DWORD WINAPI ServerThread(void*) {
     for (;;) {
-        UniqueFile pipe(CreateNamedPipeW(PipePath, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0,
-                                         nullptr));
+        UniqueFile pipe(
+            CreateNamedPipeW(PipePath, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr));
         if (!pipe) return 0;
         if (ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
             if (impostor) Record(L"<impostor: connected>");

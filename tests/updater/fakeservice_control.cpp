@@ -44,9 +44,10 @@ FakeService::FakeService() {
     StopAndDelete();
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) return;
-    SC_HANDLE service = CreateServiceW(manager, Name, L"Quillmar AppX Management Service (test)", SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, Exe,
-                                       nullptr, nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE service =
+        CreateServiceW(manager, Name, L"Quillmar AppX Management Service (test)", SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, Exe, nullptr,
+                       nullptr, nullptr, nullptr, nullptr);
     if (service) {
         if (StartServiceW(service, 0, nullptr)) {
             SERVICE_STATUS status = {};
@@ -73,14 +74,16 @@ void FakeService::SetReplies(const std::vector<std::wstring>& replies) {
         multi += r + L'\0';
     multi += L'\0';
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, ConfigKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, ConfigKey, 0, nullptr, 0, KEY_WRITE, nullptr,
+                                             &key, nullptr));
     RegSetValueExW(key, L"Replies", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi.data()),
                    static_cast<DWORD>(multi.size() * sizeof(wchar_t)));
     RegCloseKey(key);
 }
 
 void FakeService::SetRegister(bool on) {
-    corvane_test::WriteKeys(HKEY_LOCAL_MACHINE, {{ConfigKey, {{L"Register", corvane_test::Dword(on ? 1 : 0)}}}});
+    corvane_test::WriteKeys(HKEY_LOCAL_MACHINE,
+                            {{ConfigKey, {{L"Register", corvane_test::Dword(on ? 1 : 0)}}}});
 }
 
 std::vector<std::wstring> FakeService::Requests() {
@@ -98,7 +101,9 @@ std::vector<std::wstring> FakeService::Requests() {
     return lines;
 }
 
-void FakeService::ClearRequests() { DeleteFileW(RequestFile); }
+void FakeService::ClearRequests() {
+    DeleteFileW(RequestFile);
+}
 
 Impostor::Impostor() {
     std::wstring command = std::wstring(L"\"") + Exe + L"\" --impostor";

@@ -5,10 +5,11 @@
 
 #include <gtest/gtest.h>
 
+using appxcore::RegisterType;
+using corvane_test::DirExists;
 using updater::Action;
 using updater::CommandLine;
 using updater::ParseCommandLine;
-using appxcore::RegisterType;
 
 namespace {
 
@@ -63,8 +64,9 @@ TEST(CommandLineTest, ListingForms) {
     EXPECT_EQ(L"", c.profile);
 
     // The tool's own form, with values that held spaces inside quotes.
-    c = ParseCommandLine({L"-user", Sid, L"-file", L"C:\\Users\\Default\\AppData\\Local\\Quillmar\\Migrate-AppxPackage",
-                          L"-profile", L"C:\\Users\\Ann Lee"});
+    c = ParseCommandLine({L"-user", Sid, L"-file",
+                          L"C:\\Users\\Default\\AppData\\Local\\Quillmar\\Migrate-AppxPackage", L"-profile",
+                          L"C:\\Users\\Ann Lee"});
     EXPECT_EQ(L"C:\\Users\\Default\\AppData\\Local\\Quillmar\\Migrate-AppxPackage", c.listFile);
     EXPECT_EQ(L"C:\\Users\\Ann Lee", c.profile);
 
@@ -97,17 +99,31 @@ TEST(CommandLineTest, ListingFilesFollowTheProfile) {
     EXPECT_EQ(root + L"\\local\\Quillmar\\Migrate-AppxPackage", listFile);
     EXPECT_TRUE(corvane_test::DirExists(root + L"\\local\\Quillmar"));
 
-    updater::ResolveListing(ParseCommandLine({L"-user", Sid, L"-profile", root + L"\\Ann"}), env, &listFile, &profile);
+    updater::ResolveListing(ParseCommandLine({L"-user", Sid, L"-profile", root + L"\\Ann"}), env, &listFile,
+                            &profile);
     EXPECT_EQ(root + L"\\Ann\\AppData\\Local\\Quillmar\\Migrate-AppxPackage", listFile);
     EXPECT_EQ(root + L"\\Ann", profile);
     EXPECT_TRUE(corvane_test::DirExists(root + L"\\Ann\\AppData\\Local\\Quillmar"));
 
-    updater::ResolveListing(ParseCommandLine({L"-user", Sid, L"-file", L"C:\\x\\list", L"-profile", L"C:\\p"}), env,
-                            &listFile, &profile);
+    updater::ResolveListing(
+        ParseCommandLine({L"-user", Sid, L"-file", L"C:\\x\\list", L"-profile", L"C:\\p"}), env, &listFile,
+        &profile);
     EXPECT_EQ(L"C:\\x\\list", listFile);
     EXPECT_EQ(L"C:\\p", profile);
     EXPECT_FALSE(corvane_test::DirExists(L"C:\\x"));
     corvane_test::DeleteTestTree(root);
+}
+
+TEST(CommandLineTest, ListingFolderIsNotCreatedThroughALink) {
+    // plant-links.sh made profile\AppData\Local a link to "outside".
+    std::wstring base = L"C:\\corvane-scratch\\updater-links";
+    ASSERT_TRUE(DirExists(base + L"\\profile\\AppData\\Local"));
+    updater::Environment env;
+    std::wstring listFile, profile;
+    EXPECT_THROW(updater::ResolveListing(ParseCommandLine({L"-user", Sid, L"-profile", base + L"\\profile"}),
+                                         env, &listFile, &profile),
+                 appxcore::AppxError);
+    EXPECT_FALSE(DirExists(base + L"\\outside\\Quillmar"));
 }
 
 TEST(CommandLineTest, ProgressText) {
@@ -124,7 +140,8 @@ class SettingsTest : public ::testing::Test {
         RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmar");
     }
     static void Set(const wchar_t* name, const corvane_test::RegValue& value) {
-        corvane_test::WriteKeys(HKEY_LOCAL_MACHINE, {{L"SOFTWARE\\Wow6432Node\\Quillmar\\AppX", {{name, value}}}});
+        corvane_test::WriteKeys(HKEY_LOCAL_MACHINE,
+                                {{L"SOFTWARE\\Wow6432Node\\Quillmar\\AppX", {{name, value}}}});
     }
 };
 
@@ -172,7 +189,8 @@ TEST_F(SettingsTest, LastSidRoundTrip) {
     ASSERT_TRUE(updater::ReadLastSid(&sid));
     EXPECT_EQ(Sid, sid);
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Quillmar\\Appx", 0, KEY_READ, &key));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Quillmar\\Appx", 0, KEY_READ, &key));
     DWORD type = 0;
     RegQueryValueExW(key, L"LastSid", nullptr, &type, nullptr, nullptr);
     RegCloseKey(key);

@@ -62,7 +62,8 @@ class RegisterTest : public ::testing::Test {
     void TearDown() override {
         RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmar");
         RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Quillmar");
-        RegDeleteTreeW(HKEY_CURRENT_USER, (SettingsRoot + L"\\microsoft.microsoftedge_8wekyb3d8bbwe").c_str());
+        RegDeleteTreeW(HKEY_CURRENT_USER,
+                       (SettingsRoot + L"\\microsoft.microsoftedge_8wekyb3d8bbwe").c_str());
     }
 
     PackageInfo Install(const std::wstring& folder, const std::wstring& name, const std::wstring& publisher) {
@@ -90,7 +91,8 @@ class RegisterTest : public ::testing::Test {
         appxcore::StandInRepository config = repo_.config();
         HKEY key = nullptr;
         LONG r = RegOpenKeyExW(config.registrationRoot,
-                               (config.registrationKey + L"\\" + sid_ + L"\\" + p.fullName).c_str(), 0, KEY_READ, &key);
+                               (config.registrationKey + L"\\" + sid_ + L"\\" + p.fullName).c_str(), 0,
+                               KEY_READ, &key);
         if (key) RegCloseKey(key);
         return r == ERROR_SUCCESS;
     }
@@ -129,8 +131,8 @@ TEST_F(RegisterTest, PriorityFamiliesAreTheUpdatersThree) {
 TEST_F(RegisterTest, ForceRegistersAllCountingFromOneAndListsExactlyTheFailures) {
     updater::Updater u(Env(), 0);
     std::vector<std::wstring> texts;
-    updater::RegisterResult r =
-        u.RegisterInProcess(ListFile(), RegisterType::Force, [&](const std::wstring& t) { texts.push_back(t); });
+    updater::RegisterResult r = u.RegisterInProcess(ListFile(), RegisterType::Force,
+                                                    [&](const std::wstring& t) { texts.push_back(t); });
     EXPECT_FALSE(r.byService);
     EXPECT_EQ(5, r.count);
     EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5}), r.shownIndexes);
@@ -148,7 +150,8 @@ TEST_F(RegisterTest, ForceRegistersAllCountingFromOneAndListsExactlyTheFailures)
     EXPECT_EQ(expected, failed[0]);
     // Registration failures reach the text log even at DebugLevel 0; the program's own lines do not.
     std::wstring log = repo_.ReadLog();
-    EXPECT_NE(std::wstring::npos, log.find(L"Package registration fails: " + broken_.path + L"\\Appxmanifest.xml"));
+    EXPECT_NE(std::wstring::npos,
+              log.find(L"Package registration fails: " + broken_.path + L"\\Appxmanifest.xml"));
     EXPECT_EQ(std::wstring::npos, log.find(L"in this process"));
 }
 
@@ -157,7 +160,8 @@ TEST_F(RegisterTest, PriorityAndUpdateSplitTheList) {
     updater::RegisterResult r = u.RegisterInProcess(ListFile(), RegisterType::Priority, nullptr);
     EXPECT_EQ(3, r.count); // the number of priority families, not of those in the list
     EXPECT_EQ((std::vector<int>{1, 2}), r.shownIndexes);
-    EXPECT_EQ((std::vector<std::wstring>{L"windows.immersivecontrolpanel", L"Microsoft.Windows.ShellExperienceHost"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"windows.immersivecontrolpanel",
+                                         L"Microsoft.Windows.ShellExperienceHost"}),
               RegisteredNames());
     EXPECT_FALSE(FileExists(FailureList()));
 
@@ -196,14 +200,17 @@ TEST_F(RegisterTest, MissingFolderBackupStillRestoresSettings) {
     // Update mode restores neither.
     u.RegisterInProcess(ListFile(), RegisterType::Update, nullptr);
     HKEY key = nullptr;
-    EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, (SettingsRoot + L"\\" + Edge).c_str(), 0, KEY_READ, &key));
+    EXPECT_NE(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_CURRENT_USER, (SettingsRoot + L"\\" + Edge).c_str(), 0, KEY_READ, &key));
     // The settings root exists once the platform has made the app container.
     WriteKeys(HKEY_CURRENT_USER, {{SettingsRoot, {}}});
     u.RegisterInProcess(ListFile(), RegisterType::Priority, nullptr);
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, (SettingsRoot + L"\\" + Edge).c_str(), 0, KEY_READ, &key));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_CURRENT_USER, (SettingsRoot + L"\\" + Edge).c_str(), 0, KEY_READ, &key));
     wchar_t text[64] = L"";
     DWORD size = sizeof text;
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, L"Home Page", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size));
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegQueryValueExW(key, L"Home Page", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size));
     RegCloseKey(key);
     EXPECT_STREQ(L"about:blank", text);
     EXPECT_NE(std::wstring::npos, repo_.ReadLog().find(L"File restore fails. "));
@@ -242,7 +249,8 @@ TEST_F(RegisterTest, DisableAppxUpdate) {
     // 2: only the priority families, and the user counts as done.
     settings.disableAppxUpdate = 2;
     u.Update(Silent(RegisterType::Force), settings);
-    EXPECT_EQ((std::vector<std::wstring>{L"windows.immersivecontrolpanel", L"Microsoft.Windows.ShellExperienceHost"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"windows.immersivecontrolpanel",
+                                         L"Microsoft.Windows.ShellExperienceHost"}),
               RegisteredNames());
     EXPECT_EQ(sid_, LastSid());
 

@@ -57,8 +57,8 @@ TEST_F(ServiceTest, ServiceProgressCountsFromZero) {
     FakeService::SetReplies({L"Start", L"3", L"1", L"2", L"3", L"done"});
     updater::Updater u(ServiceEnv(10), 1);
     std::vector<std::wstring> texts;
-    updater::RegisterResult r =
-        u.Register(L"C:\\unused", true, RegisterType::Force, [&](const std::wstring& t) { texts.push_back(t); });
+    updater::RegisterResult r = u.Register(L"C:\\unused", true, RegisterType::Force,
+                                           [&](const std::wstring& t) { texts.push_back(t); });
     EXPECT_TRUE(r.byService);
     EXPECT_EQ(3, r.count);
     EXPECT_EQ((std::vector<int>{0, 1, 2, 3}), r.shownIndexes);
@@ -114,29 +114,40 @@ TEST_F(ServiceTest, ServerGoneMidwayEndsTheRegistration) {
 TEST_F(ServiceTest, ListingSendsTheToolsRequest) {
     FakeService::SetReplies({L"Start"});
     updater::Updater u(ServiceEnv(10), 0);
-    u.List(updater::ParseCommandLine({L"-user", Sid, L"-file", L"C:\\Users\\Default\\AppData\\Local\\Quillmar\\Migrate-AppxPackage",
+    u.List(updater::ParseCommandLine({L"-user", Sid, L"-file",
+                                      L"C:\\Users\\Default\\AppData\\Local\\Quillmar\\Migrate-AppxPackage",
                                       L"-profile", L"C:\\Users\\Ann Lee"}));
-    u.List(updater::ParseCommandLine({L"-user", Sid, L"-profile", L"C:\\corvane-scratch\\updater-service\\Bo"}));
-    EXPECT_EQ((std::vector<std::wstring>{
-                  L"-user|S-1-5-21-1-2-3-1001|C:\\Users\\Default\\AppData\\Local\\Quillmar\\Migrate-AppxPackage|"
-                  L"C:\\Users\\Ann Lee",
-                  L"-user|S-1-5-21-1-2-3-1001|C:\\corvane-scratch\\updater-service\\Bo\\AppData\\Local\\Quillmar\\"
-                  L"Migrate-AppxPackage|C:\\corvane-scratch\\updater-service\\Bo"}),
-              FakeService::Requests());
+    u.List(
+        updater::ParseCommandLine({L"-user", Sid, L"-profile", L"C:\\corvane-scratch\\updater-service\\Bo"}));
+    EXPECT_EQ(
+        (std::vector<std::wstring>{
+            L"-user|S-1-5-21-1-2-3-1001|C:\\Users\\Default\\AppData\\Local\\Quillmar\\Migrate-AppxPackage|"
+            L"C:\\Users\\Ann Lee",
+            L"-user|S-1-5-21-1-2-3-1001|C:\\corvane-scratch\\updater-service\\Bo\\AppData\\Local\\Quillmar\\"
+            L"Migrate-AppxPackage|C:\\corvane-scratch\\updater-service\\Bo"}),
+        FakeService::Requests());
 }
 
 TEST(ImpostorTest, AnotherProcessOnThePipeIsToldNothing) {
     MakeDirs(L"C:\\corvane-scratch\\updater-service");
     FakeService::ClearRequests();
+    // The impostor takes the pipe name first; the service then runs without a pipe of its own.
     updater_test::Impostor impostor;
     ASSERT_TRUE(impostor.ok());
-    updater::Updater u(ServiceEnv(10), 1);
-    updater::RegisterResult r = u.Register(L"C:\\corvane-scratch\\updater-service\\missing", true, RegisterType::Force, nullptr);
+    FakeService service;
+    ASSERT_TRUE(service.ok());
+    updater::Environment env = ServiceEnv(10);
+    updater::Updater u(env, 1);
+    updater::RegisterResult r =
+        u.Register(L"C:\\corvane-scratch\\updater-service\\missing", true, RegisterType::Force, nullptr);
     EXPECT_FALSE(r.byService);
     EXPECT_FALSE(r.listRead); // it went on alone, with the list it was given
     EXPECT_EQ(std::vector<std::wstring>{L"<impostor: connected>"}, FakeService::Requests());
+    std::wstring log = appx_test::Widen(ReadFileBytes(env.module.logFile));
+    EXPECT_NE(std::wstring::npos,
+              log.find(L"does not answer (" + updater::Win32Message(ERROR_ACCESS_DENIED) + L")"))
+        << Narrow(log);
     DeleteTestTree(L"C:\\corvane-scratch\\updater-service");
-    DeleteFileW(L"C:\\corvane-scratch\\fakeservice\\requests.txt");
 }
 
 // kelvo2.exe itself, with the stand-in repository in Windows' own places.
@@ -154,8 +165,8 @@ class ProgramTest : public ::testing::Test {
         SetEnvironmentVariableW(L"ProgramW6432", ProgramFiles);
         apps_ = std::wstring(ProgramFiles) + L"\\WindowsApps";
         MakeDirs(apps_);
-        list_ = {Install(L"cp", L"windows.immersivecontrolpanel", Windows), Install(L"one", L"Store.One", Store),
-                 Install(L"two", L"Store.Two", Store)};
+        list_ = {Install(L"cp", L"windows.immersivecontrolpanel", Windows),
+                 Install(L"one", L"Store.One", Store), Install(L"two", L"Store.Two", Store)};
         PackageInfo broken = list_[1];
         broken.name = L"Store.Broken";
         broken.fullName = L"Store.Broken_1.0.0.0_x64__0000000000000";
@@ -194,8 +205,9 @@ class ProgramTest : public ::testing::Test {
         std::vector<std::wstring> names;
         for (const PackageInfo& p : list_) {
             HKEY key = nullptr;
-            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(AllUserStore) + L"\\" + sid_ + L"\\" + p.fullName).c_str(),
-                              0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                              (std::wstring(AllUserStore) + L"\\" + sid_ + L"\\" + p.fullName).c_str(), 0,
+                              KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
                 names.push_back(p.name);
                 RegCloseKey(key);
             }
@@ -218,7 +230,8 @@ TEST_F(ProgramTest, InProcessWhenNoServiceAnswers) {
     EXPECT_EQ((std::vector<std::wstring>{L"windows.immersivecontrolpanel", L"Store.One", L"Store.Two"}),
               RegisteredNames());
     EXPECT_EQ(sid_, LastSid());
-    std::vector<PackageInfo> failed = appxcore::ReadPackageList(LocalAppData() + L"\\Quillmar\\Migrate-AppxPackage-Fail");
+    std::vector<PackageInfo> failed =
+        appxcore::ReadPackageList(LocalAppData() + L"\\Quillmar\\Migrate-AppxPackage-Fail");
     ASSERT_EQ(1u, failed.size());
     EXPECT_EQ(L"Store.Broken", failed[0].name);
     EXPECT_TRUE(failed[0].installedfailed);
@@ -229,7 +242,8 @@ TEST_F(ProgramTest, ThroughTheServiceThenNothingOnASecondRun) {
     ASSERT_TRUE(service.ok());
     FakeService::ClearRequests();
     FakeService::SetRegister(true);
-    WriteKeys(HKEY_LOCAL_MACHINE, {{L"SOFTWARE\\corvane-test\\fakeservice", {{L"PackageFolder", Sz(apps_)}}}});
+    WriteKeys(HKEY_LOCAL_MACHINE,
+              {{L"SOFTWARE\\corvane-test\\fakeservice", {{L"PackageFolder", Sz(apps_)}}}});
     EXPECT_EQ(0u, Run(L""));
     EXPECT_EQ(std::vector<std::wstring>{L"-register"}, FakeService::Requests());
     EXPECT_EQ(3u, RegisteredNames().size());
@@ -253,7 +267,7 @@ TEST_F(ProgramTest, DebugLevelTurnsOnTheProgramsOwnLog) {
     std::wstring log = LocalAppData() + L"\\Quillmar\\Migrate-AppxPackage.log";
     EXPECT_EQ(0u, Run(L"-silent"));
     std::string quiet = FileExists(log) ? ReadFileBytes(log) : "";
-    EXPECT_EQ(std::string::npos, quiet.find("Command Line is")); 
+    EXPECT_EQ(std::string::npos, quiet.find("Command Line is"));
     EXPECT_NE(std::string::npos, quiet.find("Package registration fails: ")); // failures always
     WriteKeys(HKEY_LOCAL_MACHINE, {{L"SOFTWARE\\Wow6432Node\\Quillmar\\AppX", {{L"DebugLevel", Dword(1)}}}});
     EXPECT_EQ(0u, Run(L"-silent"));
@@ -268,8 +282,8 @@ TEST_F(ProgramTest, DebugLevelTurnsOnTheProgramsOwnLog) {
 namespace {
 
 TEST_F(ProgramTest, TrayRunsWaitTheDelayAtTheSetPriority) {
-    WriteKeys(HKEY_LOCAL_MACHINE,
-              {{L"SOFTWARE\\Wow6432Node\\Quillmar\\Appx", {{L"Delay", Dword(3)}, {L"Priority", Sz(L"Idle")}}}});
+    WriteKeys(HKEY_LOCAL_MACHINE, {{L"SOFTWARE\\Wow6432Node\\Quillmar\\Appx",
+                                    {{L"Delay", Dword(3)}, {L"Priority", Sz(L"Idle")}}}});
     std::wstring command = std::wstring(L"\"") + Kelvo2 + L"\" -run";
     STARTUPINFOW si = {};
     si.cb = sizeof si;

@@ -50,7 +50,8 @@ TEST(WindowTest, FullScreenMidnightBlueWithCentredProgress) {
     CloseHandle(pi.hThread);
 
     HWND window = nullptr;
-    ASSERT_TRUE(WaitFor([&] { return (window = FindWindowW(nullptr, L"Personalized Settings")) != nullptr; }, 60000));
+    ASSERT_TRUE(
+        WaitFor([&] { return (window = FindWindowW(nullptr, L"Personalized Settings")) != nullptr; }, 60000));
     HWND label = nullptr;
     // The service's first count shows package 1 of 3 once the first index has arrived.
     ASSERT_TRUE(WaitFor(
