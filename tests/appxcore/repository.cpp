@@ -121,4 +121,19 @@ std::wstring CurrentSid() {
     return sid;
 }
 
+std::vector<std::wstring> RegisteredInAllUserStore(const std::wstring& sid,
+                                                   const std::vector<appxcore::PackageInfo>& list) {
+    const std::wstring store = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Appx\\AppxAllUserStore\\";
+    std::vector<std::wstring> names;
+    for (const appxcore::PackageInfo& p : list) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (store + sid + L"\\" + p.fullName).c_str(), 0,
+                          KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+            names.push_back(p.name);
+            RegCloseKey(key);
+        }
+    }
+    return names;
+}
+
 } // namespace appx_test

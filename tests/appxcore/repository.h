@@ -51,4 +51,8 @@ class Repository {
 std::wstring CurrentSid();
 std::wstring Widen(const std::string& text);
 
+// Names of the packages of list registered for sid in the stand-in's default registration store.
+std::vector<std::wstring> RegisteredInAllUserStore(const std::wstring& sid,
+                                                   const std::vector<appxcore::PackageInfo>& list);
+
 } // namespace appx_test

@@ -1,6 +1,7 @@
 #include "harness/testlib.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 #include <shlwapi.h>
 #include <userenv.h>
 
@@ -404,6 +405,19 @@ std::vector<std::string> DebugCapture::lines() const {
 void DebugCapture::clear() {
     std::lock_guard<std::mutex> hold(captureLock);
     if (captured) captured->clear();
+}
+
+void MakeRequiredRowFolders(const std::wstring& profilePath) {
+    wchar_t profile[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_DEFAULT, profile);
+    for (int csidl : {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES, CSIDL_PERSONAL,
+                      CSIDL_RECENT, CSIDL_SENDTO, CSIDL_STARTMENU}) {
+        wchar_t folder[MAX_PATH];
+        SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_DEFAULT, folder);
+        MakeDirs(profilePath + (folder + wcslen(profile)));
+    }
+    MakeDirs(profilePath + L"\\Downloads");
+    MakeDirs(profilePath + L"\\Links");
 }
 
 } // namespace corvane_test

@@ -64,6 +64,10 @@ void RemoveProfileListEntry(const std::wstring& sid);
 // The Default profile folder (C:\users\Default) and ProfileList's "Default" value.
 std::wstring EnsureDefaultProfile();
 
+// Creates in a profile folder the folders of the update's copy table whose copy must not fail
+// (roaming application data to Start menu, Downloads and Links), where the running account has them.
+void MakeRequiredRowFolders(const std::wstring& profilePath);
+
 // Files and folders.
 void WriteFileBytes(const std::wstring& path, const std::string& bytes, DWORD attributes = 0);
 std::string ReadFileBytes(const std::wstring& path);

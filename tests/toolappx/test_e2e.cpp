@@ -131,16 +131,7 @@ class AppxRun : public ::testing::Test {
         hive[L"Software\\Corvane Test"][L"Marker"] = Sz(L"source hive");
         TestProfile p = CreateProfile(name, sid, hive);
         profiles_.push_back(p);
-        wchar_t profile[MAX_PATH];
-        SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_DEFAULT, profile);
-        for (int csidl : {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES,
-                          CSIDL_PERSONAL, CSIDL_RECENT, CSIDL_SENDTO, CSIDL_STARTMENU}) {
-            wchar_t folder[MAX_PATH];
-            SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_DEFAULT, folder);
-            MakeDirs(p.path + (folder + wcslen(profile)));
-        }
-        MakeDirs(p.path + L"\\Downloads");
-        MakeDirs(p.path + L"\\Links");
+        MakeRequiredRowFolders(p.path);
         MakeDirs(p.path + Caches + L"\\Caches");
         MakeDirs(p.path + Caches + L"\\WinX\\Group1");
         WriteFileBytes(p.path + Caches + L"\\appsFolder.itemdata-ms", "app list");

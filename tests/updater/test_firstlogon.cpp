@@ -85,16 +85,7 @@ class FirstLogon : public ::testing::Test {
         hive[L"Software\\Corvane Test"][L"Marker"] = Sz(L"from the source user");
         source_ = CreateProfile(L"Appx Source", SourceSid, hive);
         // Every folder of the tool's copy table exists in a real profile.
-        wchar_t profile[MAX_PATH];
-        SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_DEFAULT, profile);
-        for (int csidl : {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES,
-                          CSIDL_PERSONAL, CSIDL_RECENT, CSIDL_SENDTO, CSIDL_STARTMENU}) {
-            wchar_t folder[MAX_PATH];
-            SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_DEFAULT, folder);
-            MakeDirs(source_.path + (folder + wcslen(profile)));
-        }
-        MakeDirs(source_.path + L"\\Downloads");
-        MakeDirs(source_.path + L"\\Links");
+        MakeRequiredRowFolders(source_.path);
         for (const auto& p : std::vector<std::pair<std::wstring, std::wstring>>{
                  {L"cp", L"windows.immersivecontrolpanel"},
                  {L"shell", L"Microsoft.Windows.ShellExperienceHost"}})
@@ -195,19 +186,7 @@ class FirstLogon : public ::testing::Test {
         return code;
     }
 
-    std::vector<std::wstring> RegisteredForNewUser() const {
-        std::vector<std::wstring> names;
-        for (const PackageInfo& p : packages_) {
-            HKEY key = nullptr;
-            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                              (std::wstring(AllUserStore) + L"\\" + newSid_ + L"\\" + p.fullName).c_str(), 0,
-                              KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
-                names.push_back(p.name);
-                RegCloseKey(key);
-            }
-        }
-        return names;
-    }
+    std::vector<std::wstring> RegisteredForNewUser() const { return appx_test::RegisteredInAllUserStore(newSid_, packages_); }
     static std::wstring LastSid() {
         std::wstring sid;
         return updater::ReadLastSid(&sid) ? sid : L"(none)";

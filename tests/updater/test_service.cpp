@@ -201,19 +201,7 @@ class ProgramTest : public ::testing::Test {
         return p;
     }
     static std::wstring ListFile() { return LocalAppData() + L"\\Quillmar\\Migrate-AppxPackage"; }
-    std::vector<std::wstring> RegisteredNames() const {
-        std::vector<std::wstring> names;
-        for (const PackageInfo& p : list_) {
-            HKEY key = nullptr;
-            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                              (std::wstring(AllUserStore) + L"\\" + sid_ + L"\\" + p.fullName).c_str(), 0,
-                              KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
-                names.push_back(p.name);
-                RegCloseKey(key);
-            }
-        }
-        return names;
-    }
+    std::vector<std::wstring> RegisteredNames() const { return appx_test::RegisteredInAllUserStore(sid_, list_); }
     static std::wstring LastSid() {
         std::wstring sid;
         return updater::ReadLastSid(&sid) ? sid : L"(none)";
