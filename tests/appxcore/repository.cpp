@@ -121,6 +121,20 @@ std::wstring CurrentSid() {
     return sid;
 }
 
+appxcore::PackageInfo RecordFromManifest(const std::wstring& folder) {
+    appxcore::ManifestInfo m = appxcore::ReadAppxManifest(folder + L"\\AppxManifest.xml");
+    appxcore::PackageInfo p;
+    p.name = m.identity.name;
+    p.publisher = m.identity.publisher;
+    p.architecture = m.identity.architecture;
+    p.version = appxcore::VersionText(m.identity.version);
+    p.fullName = m.identity.fullName;
+    p.familyName = m.identity.familyName;
+    p.publisherId = m.identity.publisherId;
+    p.path = folder;
+    return p;
+}
+
 std::vector<std::wstring> RegisteredInAllUserStore(const std::wstring& sid,
                                                    const std::vector<appxcore::PackageInfo>& list) {
     const std::wstring store = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Appx\\AppxAllUserStore\\";

@@ -51,6 +51,9 @@ class Repository {
 std::wstring CurrentSid();
 std::wstring Widen(const std::string& text);
 
+// The package list record of the package installed in folder, as read from its manifest.
+appxcore::PackageInfo RecordFromManifest(const std::wstring& folder);
+
 // Names of the packages of list registered for sid in the stand-in's default registration store.
 std::vector<std::wstring> RegisteredInAllUserStore(const std::wstring& sid,
                                                    const std::vector<appxcore::PackageInfo>& list);

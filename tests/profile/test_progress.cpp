@@ -96,12 +96,4 @@ TEST_F(Progress, CopyTreeCountsEveryCopiedFileAndItsBytes) {
     DeleteTestTree(root);
 }
 
-TEST(ProgressNotInstalled, CopiesReportToNobody) {
-    InstallCopyProgress(nullptr);
-    ProgressFolder(L"x");
-    ProgressFileCopied(1); // no record: nothing happens, nothing fails
-    ConsoleTitle title;    // the test process has no console under Wine
-    if (!title.active()) ConsoleTitle::Show(L"ignored", &title);
-}
-
 } // namespace

@@ -23,19 +23,7 @@ const std::wstring SettingsRoot =
     L"SOFTWARE\\Classes\\Local Settings\\Software\\Microsoft\\Windows\\CurrentVersion\\AppContainer\\Storage";
 const std::wstring SettingsBackup = L"SOFTWARE\\Quillmar\\Migration\\AppX";
 
-PackageInfo Record(const std::wstring& folder) {
-    appxcore::ManifestInfo m = appxcore::ReadAppxManifest(folder + L"\\AppxManifest.xml");
-    PackageInfo p;
-    p.name = m.identity.name;
-    p.publisher = m.identity.publisher;
-    p.architecture = m.identity.architecture;
-    p.version = appxcore::VersionText(m.identity.version);
-    p.fullName = m.identity.fullName;
-    p.familyName = m.identity.familyName;
-    p.publisherId = m.identity.publisherId;
-    p.path = folder;
-    return p;
-}
+PackageInfo Record(const std::wstring& folder) { return appx_test::RecordFromManifest(folder); }
 
 class RegisterTest : public ::testing::Test {
   protected:

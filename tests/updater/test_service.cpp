@@ -188,17 +188,7 @@ class ProgramTest : public ::testing::Test {
         repo_.Install(folder, name, publisher, L"1.0.0.0", L"x64");
         std::wstring target = apps_ + L"\\" + folder;
         EXPECT_TRUE(MoveFileW((repo_.packages() + L"\\" + folder).c_str(), target.c_str()));
-        appxcore::ManifestInfo m = appxcore::ReadAppxManifest(target + L"\\AppxManifest.xml");
-        PackageInfo p;
-        p.name = m.identity.name;
-        p.publisher = m.identity.publisher;
-        p.architecture = m.identity.architecture;
-        p.version = L"1.0.0.0";
-        p.fullName = m.identity.fullName;
-        p.familyName = m.identity.familyName;
-        p.publisherId = m.identity.publisherId;
-        p.path = target;
-        return p;
+        return appx_test::RecordFromManifest(target);
     }
     static std::wstring ListFile() { return LocalAppData() + L"\\Quillmar\\Migrate-AppxPackage"; }
     std::vector<std::wstring> RegisteredNames() const { return appx_test::RegisteredInAllUserStore(sid_, list_); }
