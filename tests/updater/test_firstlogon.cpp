@@ -5,15 +5,11 @@
 // live in the stand-in repository's own places (Program Files\WindowsApps and the AppxAllUserStore
 // key), which the service, the tool and the updater all read.
 //
-// Wine divergence: Wine runs every process as its one user (S-1-5-21-0-0-0-1000) with its own hive
-// as HKEY_CURRENT_USER, so the "new user" is that user: its profile folder receives a copy of the
-// default profile, its ProfileList entry points there, and the default hive is loaded and copied into
-// its HKEY_CURRENT_USER. On Windows the same steps give a user with an unused SID; here only the SID
-// is the prefix's fixed one, which differs from the source user's.
+// The steps themselves (and the Wine divergence they carry) are in firstlogon_steps.h.
 #include "companions/appxcore/packagelist.h"
 #include "companions/updater/updater.h"
 
-#include "../appxcore/repository.h"
+#include "firstlogon_steps.h"
 #include "harness/testlib.h"
 
 #include <gtest/gtest.h>
@@ -22,41 +18,17 @@
 
 using namespace corvane_test;
 using appxcore::PackageInfo;
+using namespace firstlogon;
 
 namespace {
 
 const std::wstring Windows = L"CN=Microsoft Windows, O=Microsoft Corporation, L=Redmond, S=Washington, C=US";
 const std::wstring Store = L"CN=Store Test Publisher";
-const wchar_t* const AllUserStore = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Appx\\AppxAllUserStore";
-const wchar_t* const SetupKey =
-    L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\Quillmar-Migrate-AppxPackage";
-const wchar_t* const WindowsApps = L"C:\\Program Files\\WindowsApps";
-const wchar_t* const SettingsKey = L"SOFTWARE\\Wow6432Node\\Quillmar\\AppX";
 const wchar_t* const SourceSid = L"S-1-5-21-61-61-61-1001";
-const wchar_t* const Local = L"\\AppData\\Local\\Quillmar";
 
 void SetVersion(const wchar_t* program, const wchar_t* version) {
     WriteKeys(HKEY_CURRENT_USER,
               {{std::wstring(L"Software\\Wine\\AppDefaults\\") + program, {{L"Version", Sz(version)}}}});
-}
-
-// Copies a tree file by file, as the profile service copies the default profile (no links exist
-// inside the test prefix); records every file it wrote.
-void CopyTree(const std::wstring& from, const std::wstring& to, std::vector<std::wstring>* written) {
-    MakeDirs(to);
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            CopyTree(from + L"\\" + name, to + L"\\" + name, written);
-        } else if (CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE)) {
-            written->push_back(to + L"\\" + name);
-        }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
 }
 
 class FirstLogon : public ::testing::Test {
@@ -115,7 +87,7 @@ class FirstLogon : public ::testing::Test {
         }
         for (const std::wstring& file : copied_)
             DeleteFileW(file.c_str());
-        DeleteTestTree(newProfile_ + Local);
+        DeleteTestTree(newProfile_ + QuillmarLocal);
         RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmar");
         RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Corvane Test");
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Appx");
@@ -127,62 +99,22 @@ class FirstLogon : public ::testing::Test {
     // Installs a package into the repository and registers it for the source user.
     PackageInfo Install(const std::wstring& folder, const std::wstring& name, const std::wstring& publisher,
                         const std::wstring& framework = L"") {
-        std::vector<appx_test::Dependency> dependencies;
-        if (!framework.empty()) dependencies.push_back({framework, Store, L"1.0.0.0"});
-        std::wstring fullName =
-            repo_.Install(folder, name, publisher, L"1.0.0.0", L"x64", false, dependencies);
         PackageInfo p;
-        p.name = name;
-        p.fullName = fullName;
-        p.path = std::wstring(WindowsApps) + L"\\" + folder;
-        EXPECT_FALSE(DirExists(p.path));
-        MakeDirs(p.path);
-        EXPECT_TRUE(CopyFileW((repo_.packages() + L"\\" + folder + L"\\AppxManifest.xml").c_str(),
-                              (p.path + L"\\AppxManifest.xml").c_str(), TRUE));
-        WriteKeys(HKEY_LOCAL_MACHINE,
-                  {{std::wstring(AllUserStore) + L"\\" + SourceSid + L"\\" + fullName, {}}});
+        std::wstring error;
+        EXPECT_TRUE(InstallForUser(repo_, folder, name, publisher, SourceSid, framework, &p, &error))
+            << Narrow(error);
         return p;
     }
 
-    // As Windows does at first logon: the default profile's folder and hive become the user's.
     void MakeNewUserFromDefault() {
-        CopyTree(defaultPath_, newProfile_, &copied_);
-        AddProfileListEntry(newSid_, newProfile_);
-        ASSERT_TRUE(EnablePrivilegeForTest(SE_RESTORE_NAME));
-        ASSERT_TRUE(EnablePrivilegeForTest(SE_BACKUP_NAME));
-        const wchar_t* mount = L"corvane-firstlogon-hive";
-        ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_USERS, mount, (defaultPath_ + L"\\NTUSER.DAT").c_str()));
-        HKEY hive = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, mount, 0, KEY_READ, &hive));
-        EXPECT_EQ(ERROR_SUCCESS, SHCopyKeyW(hive, nullptr, HKEY_CURRENT_USER, 0));
-        RegCloseKey(hive);
-        EXPECT_EQ(ERROR_SUCCESS, RegUnLoadKeyW(HKEY_USERS, mount));
+        ASSERT_EQ(0u, firstlogon::MakeNewUserFromDefault(defaultPath_, newSid_, newProfile_, &copied_));
     }
 
-    // Runs the Active Setup entry's command the way Windows starts it: the command line as stored,
-    // found by the system's search (here this build's kelvo2.exe beside the test programs), with
-    // arguments added only where a test asks for another form.
     DWORD RunActiveSetup(const std::wstring& arguments) {
-        wchar_t stub[MAX_PATH] = L"";
-        DWORD size = sizeof stub - sizeof(wchar_t);
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-            return 0xFFFFFFFF;
-        RegQueryValueExW(key, L"StubPath", nullptr, nullptr, reinterpret_cast<BYTE*>(stub), &size);
-        RegCloseKey(key);
-        EXPECT_STREQ(L"kelvo2.exe", stub);
-        std::wstring command = std::wstring(stub) + (arguments.empty() ? L"" : L" " + arguments);
-        STARTUPINFOW si = {};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi = {};
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, newProfile_.c_str(),
-                            &si, &pi))
-            return GetLastError();
-        CloseHandle(pi.hThread);
-        WaitForSingleObject(pi.hProcess, 120000);
-        DWORD code = 1;
-        GetExitCodeProcess(pi.hProcess, &code);
-        CloseHandle(pi.hProcess);
+        std::wstring stub;
+        DWORD code = firstlogon::RunActiveSetup(newProfile_, arguments, &stub);
+        // Found by the system's search: here this build's kelvo2.exe beside the test programs.
+        EXPECT_EQ(L"kelvo2.exe", stub);
         return code;
     }
 
@@ -192,52 +124,10 @@ class FirstLogon : public ::testing::Test {
         return updater::ReadLastSid(&sid) ? sid : L"(none)";
     }
 
-    // Stops and deletes "QuillmarAppxService" through the service control manager and removes its
-    // program, whoever installed it in this run's prefix (the tool here, or an earlier test).
-    static void RemoveServiceAndFiles() {
-        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service =
-            manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_ALL_ACCESS) : nullptr;
-        if (service) {
-            SERVICE_STATUS status = {};
-            ControlService(service, SERVICE_CONTROL_STOP, &status);
-            for (int i = 0;
-                 i < 100 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
-                 ++i)
-                Sleep(100);
-            DeleteService(service);
-            CloseServiceHandle(service);
-        }
-        if (manager) CloseServiceHandle(manager);
-        EXPECT_TRUE(WaitUntilNoService());
-        wchar_t programs[MAX_PATH];
-        SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programs);
-        std::wstring folder = std::wstring(programs) + L"\\Quillmar\\AppX Management Service";
-        // The stopped process may hold its program for a moment.
-        for (int i = 0; i < 50 && FileExists(folder + L"\\QuillmarAppxService.exe"); ++i) {
-            DeleteFileW((folder + L"\\QuillmarAppxService.exe").c_str());
-            Sleep(100);
-        }
-        EXPECT_FALSE(FileExists(folder + L"\\QuillmarAppxService.exe"));
-        RemoveDirectoryW(folder.c_str());
-    }
-
-    static bool WaitUntilNoService() {
-        for (int i = 0; i < 150; ++i) {
-            SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-            SC_HANDLE service =
-                manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_QUERY_STATUS) : nullptr;
-            DWORD error = GetLastError();
-            if (service) CloseServiceHandle(service);
-            if (manager) CloseServiceHandle(manager);
-            if (!service && error == ERROR_SERVICE_DOES_NOT_EXIST) return true;
-            Sleep(100);
-        }
-        return false;
-    }
+    static void RemoveServiceAndFiles() { EXPECT_TRUE(firstlogon::RemoveServiceAndFiles()); }
 
     std::string UpdaterLog() const {
-        std::wstring log = newProfile_ + Local + L"\\Migrate-AppxPackage.log";
+        std::wstring log = newProfile_ + QuillmarLocal + L"\\Migrate-AppxPackage.log";
         return FileExists(log) ? ReadFileBytes(log) : "";
     }
 
@@ -248,7 +138,7 @@ class FirstLogon : public ::testing::Test {
         // The package list came with the profile, and the hive without the source user's LastSid
         // (the tool removes it).
         std::vector<PackageInfo> list =
-            appxcore::ReadPackageList(newProfile_ + Local + L"\\Migrate-AppxPackage");
+            appxcore::ReadPackageList(newProfile_ + QuillmarLocal + L"\\Migrate-AppxPackage");
         ASSERT_EQ(5u, list.size());
         HKEY marker = nullptr;
         EXPECT_EQ(ERROR_SUCCESS,
@@ -263,7 +153,7 @@ class FirstLogon : public ::testing::Test {
                   RegisteredForNewUser());
         EXPECT_EQ(newSid_, LastSid());
         std::vector<PackageInfo> failed =
-            appxcore::ReadPackageList(newProfile_ + Local + L"\\Migrate-AppxPackage-Fail");
+            appxcore::ReadPackageList(newProfile_ + QuillmarLocal + L"\\Migrate-AppxPackage-Fail");
         ASSERT_EQ(1u, failed.size());
         EXPECT_EQ(L"Store.Two", failed[0].name);
         EXPECT_TRUE(failed[0].installedfailed);
