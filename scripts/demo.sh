@@ -9,7 +9,15 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVANE_BUILD_DIR:-$root/build}
-demo=${CORVANE_DEMO_DIR:-$build/demo}
+# The folder is emptied on every run, so it is only ever a "demo" or "demo-<name>" folder of the
+# build folder (CORVANE_DEMO_NAME; the test suite uses its own).
+name=${CORVANE_DEMO_NAME:-demo}
+case "$name" in
+    demo | demo-[A-Za-z0-9]*) case "$name" in *[!A-Za-z0-9-]*) name="" ;; esac ;;
+    *) name="" ;;
+esac
+[ -n "$name" ] || { echo "CORVANE_DEMO_NAME must be demo or demo-<letters, digits, hyphens>" >&2; exit 87; }
+demo="$build/$name"
 appx=1
 setup=1
 for arg in "$@"; do
@@ -39,6 +47,7 @@ cleanup() {
     [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 cp "$build/test/tests/bin/sample.exe" "$WINEPREFIX/drive_c/corvane-tests/"
 sample() { "$root/tests/harness/wine64" 'C:\corvane-tests\sample.exe' "$@" </dev/null; }
 started=$(date +%s)
