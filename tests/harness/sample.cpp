@@ -320,13 +320,19 @@ int FirstLogon(const wchar_t* markers) {
     SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, path);
     std::wstring newProfile = path;
     std::wstring def = ProfilesDir() + L"\\Default";
+    std::wstring local = newProfile + firstlogon::QuillmarLocal;
+    // A user who signed in before would show that earlier logon's registrations as this one's.
+    std::wstring lastSid;
+    if (updater::ReadLastSid(&lastSid) || FileExists(local + L"\\Migrate-AppxPackage-Fail")) {
+        printf("The new user has signed in before: the sample needs a fresh prefix.\n");
+        return 1;
+    }
     std::vector<std::wstring> written;
     DWORD code = firstlogon::MakeNewUserFromDefault(def, newSid, newProfile, &written);
     if (code != 0) {
         printf("The new user's profile could not be made from the default profile (error %lu).\n", code);
         return 1;
     }
-    std::wstring local = newProfile + firstlogon::QuillmarLocal;
     std::vector<PackageInfo> list;
     appxcore::TryReadPackageList(local + L"\\Migrate-AppxPackage", &list);
     printf("A new user (%ls) signs in for the first time; the default profile became %ls, with %u packages in "
@@ -350,6 +356,10 @@ int FirstLogon(const wchar_t* markers) {
     };
     std::wstring stub;
     code = firstlogon::RunActiveSetup(newProfile, L"", &stub, watch);
+    if (code == 0xFFFFFFFF) {
+        printf("There is no Active Setup entry Quillmar-Migrate-AppxPackage: Windows runs nothing for the new user.\n");
+        return 1;
+    }
     printf("Windows runs the Active Setup command \"%ls\" for the new user: exit code %lu.\n", stub.c_str(), code);
     if (shown.empty()) {
         printf("  (no window seen%s)\n", markers ? "" : ": there is no display");
