@@ -69,12 +69,14 @@ int Create(bool appx) {
     hive[L"Control Panel\\Desktop"][L"WallpaperStyle"] = Sz(L"10");
     hive[L"Software\\Sample Vendor\\Editor"][L"Theme"] = Sz(L"dark");
     TestProfile p = CreateProfile(L"Sample", Sid, hive);
-    for (int csidl : {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES, CSIDL_PERSONAL,
-                      CSIDL_RECENT, CSIDL_SENDTO, CSIDL_STARTMENU, CSIDL_NETHOOD, CSIDL_PRINTHOOD, CSIDL_TEMPLATES})
+    for (int csidl :
+         {CSIDL_APPDATA, CSIDL_COOKIES, CSIDL_DESKTOPDIRECTORY, CSIDL_FAVORITES, CSIDL_PERSONAL, CSIDL_RECENT,
+          CSIDL_SENDTO, CSIDL_STARTMENU, CSIDL_NETHOOD, CSIDL_PRINTHOOD, CSIDL_TEMPLATES})
         MakeDirs(p.path + L"\\" + Relative(csidl));
     MakeDirs(p.path + L"\\Downloads");
     MakeDirs(p.path + L"\\Links");
-    WriteFileBytes(p.path + L"\\" + Relative(CSIDL_PERSONAL) + L"\\Welcome.txt", "Welcome to this machine.\r\n");
+    WriteFileBytes(p.path + L"\\" + Relative(CSIDL_PERSONAL) + L"\\Welcome.txt",
+                   "Welcome to this machine.\r\n");
     WriteFileBytes(p.path + L"\\" + Relative(CSIDL_DESKTOPDIRECTORY) + L"\\Helpdesk.url",
                    "[InternetShortcut]\r\nURL=https://helpdesk.example\r\n");
     WriteFileBytes(p.path + L"\\" + Relative(CSIDL_FAVORITES) + L"\\Intranet.url",
@@ -87,7 +89,6 @@ int Create(bool appx) {
     printf("Sample profile C:\\users\\Sample created (owner %ls).\n", Sid);
     return 0;
 }
-
 
 // Windows 10 for the tool and its companions, the sample profile, and its Store packages registered
 // for the sample user where the package stand-in finds them.
@@ -110,7 +111,8 @@ int AppxCreate() {
             return 1;
         }
         if (*p.framework)
-            printf("  %ls (needs the framework %ls, which this machine does not have)\n", p.name, p.framework);
+            printf("  %ls (needs the framework %ls, which this machine does not have)\n", p.name,
+                   p.framework);
         else
             printf("  %ls\n", p.name);
     }
@@ -148,10 +150,12 @@ bool ShowHiveChecks(const std::wstring& def, bool appx) {
     } checks[] = {
         {"RunMRU (recently run commands) removed", !KeyExists(explorer + L"\\RunMRU")},
         {"Active Setup state removed", !KeyExists(root + L"Software\\Microsoft\\Active Setup")},
-        {"IdentityCRL (cached sign-in tokens) removed", !KeyExists(root + L"Software\\Microsoft\\IdentityCRL")},
+        {"IdentityCRL (cached sign-in tokens) removed",
+         !KeyExists(root + L"Software\\Microsoft\\IdentityCRL")},
         {"Identities removed", !KeyExists(root + L"Identities")},
         {"Shell Folders reset to its notice only", KeyExists(explorer + L"\\Shell Folders")},
-        {"the user's own settings kept (Software\\Sample Vendor)", KeyExists(root + L"Software\\Sample Vendor\\Editor")},
+        {"the user's own settings kept (Software\\Sample Vendor)",
+         KeyExists(root + L"Software\\Sample Vendor\\Editor")},
         {"the updater's LastSid removed (Software\\Quillmar\\Appx)",
          !ValueExists(root + L"Software\\Quillmar\\Appx", L"LastSid")},
     };
@@ -184,8 +188,9 @@ std::wstring FileVersion(const std::wstring& path) {
     if (!GetFileVersionInfoW(path.c_str(), 0, size, block.data()) ||
         !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length) || !info)
         return L"";
-    return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) +
-           L"." + std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." +
+    return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." +
+           std::to_wstring(LOWORD(info->dwFileVersionMS)) + L"." +
+           std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." +
            std::to_wstring(LOWORD(info->dwFileVersionLS));
 }
 
@@ -248,14 +253,17 @@ int AppxSummary() {
 
     printf("\nThe Quillmar AppX Management Service:\n");
     printf("  installed: %s, state: %s\n", program.empty() ? "no" : "yes",
-           state == SERVICE_RUNNING ? "running" : state ? "not running" : "none");
+           state == SERVICE_RUNNING ? "running"
+           : state                  ? "not running"
+                                    : "none");
     updater::ServiceClient client;
     DWORD why = 0;
     std::wstring version;
-    if (client.Connect(L"7a6c689a-c49b-4444-8f7e-c45fc3fd7cae", firstlogon::ServiceName, 5000, &why)) {
+    if (client.Connect(updater::Environment().pipeName, firstlogon::ServiceName, 5000, &why)) {
         try {
             client.Send(L"-version");
             version = client.Receive();
+            client.Receive(); // "Start", which ends the service's answer
         } catch (const updater::PipeError& e) {
             why = e.code();
         }
@@ -283,7 +291,8 @@ int AppxSummary() {
     wchar_t stub[MAX_PATH] = L"";
     DWORD size = sizeof stub - sizeof(wchar_t);
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, firstlogon::SetupKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, firstlogon::SetupKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) ==
+        ERROR_SUCCESS) {
         RegQueryValueExW(key, L"StubPath", nullptr, nullptr, reinterpret_cast<BYTE*>(stub), &size);
         RegCloseKey(key);
     }
@@ -335,9 +344,10 @@ int FirstLogon(const wchar_t* markers) {
     }
     std::vector<PackageInfo> list;
     appxcore::TryReadPackageList(local + L"\\Migrate-AppxPackage", &list);
-    printf("A new user (%ls) signs in for the first time; the default profile became %ls, with %u packages in "
-           "its list.\n",
-           newSid.c_str(), newProfile.c_str(), static_cast<unsigned>(list.size()));
+    printf(
+        "A new user (%ls) signs in for the first time; the default profile became %ls, with %u packages in "
+        "its list.\n",
+        newSid.c_str(), newProfile.c_str(), static_cast<unsigned>(list.size()));
 
     std::vector<std::wstring> shown;
     bool ready = false;
@@ -357,10 +367,12 @@ int FirstLogon(const wchar_t* markers) {
     std::wstring stub;
     code = firstlogon::RunActiveSetup(newProfile, L"", &stub, watch);
     if (code == 0xFFFFFFFF) {
-        printf("There is no Active Setup entry Quillmar-Migrate-AppxPackage: Windows runs nothing for the new user.\n");
+        printf("There is no Active Setup entry Quillmar-Migrate-AppxPackage: Windows runs nothing for the "
+               "new user.\n");
         return 1;
     }
-    printf("Windows runs the Active Setup command \"%ls\" for the new user: exit code %lu.\n", stub.c_str(), code);
+    printf("Windows runs the Active Setup command \"%ls\" for the new user: exit code %lu.\n", stub.c_str(),
+           code);
     if (shown.empty()) {
         printf("  (no window seen%s)\n", markers ? "" : ": there is no display");
     } else {
@@ -375,7 +387,9 @@ int FirstLogon(const wchar_t* markers) {
         printf("\n");
     }
 
-    std::string log = FileExists(local + L"\\Migrate-AppxPackage.log") ? ReadFileBytes(local + L"\\Migrate-AppxPackage.log") : "";
+    std::string log = FileExists(local + L"\\Migrate-AppxPackage.log")
+                          ? ReadFileBytes(local + L"\\Migrate-AppxPackage.log")
+                          : "";
     if (log.find("Asking the AppX Management Service") != std::string::npos)
         printf("  registration by the AppX Management Service (kelvo2.exe asked it over its pipe)\n");
     else if (log.find("registering in this process") != std::string::npos)

@@ -38,8 +38,9 @@ bool InstallForUser(appx_test::Repository& repo, const std::wstring& folder, con
         return false;
     }
     HKEY key = nullptr;
-    LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(AllUserStore) + L"\\" + sid + L"\\" + p.fullName).c_str(),
-                                  0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+    LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                                  (std::wstring(AllUserStore) + L"\\" + sid + L"\\" + p.fullName).c_str(), 0,
+                                  nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
     if (result != ERROR_SUCCESS) {
         *error = L"cannot register " + p.fullName + L" (" + std::to_wstring(result) + L")";
         return false;
@@ -132,8 +133,8 @@ bool RemoveServiceAndFiles() {
     if (service) {
         SERVICE_STATUS status = {};
         ControlService(service, SERVICE_CONTROL_STOP, &status);
-        for (int i = 0; i < 100 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED;
-             ++i)
+        for (int i = 0;
+             i < 100 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED; ++i)
             Sleep(100);
         DeleteService(service);
         CloseServiceHandle(service);

@@ -22,12 +22,12 @@
 
 namespace firstlogon {
 
-extern const wchar_t* const WindowsApps;    // C:\Program Files\WindowsApps
-extern const wchar_t* const AllUserStore;   // the stand-in's registration store below HKLM
-extern const wchar_t* const SetupKey;       // the Active Setup entry the tool writes
-extern const wchar_t* const SettingsKey;    // the companions' settings key (DebugLevel, ...)
-extern const wchar_t* const ServiceName;    // QuillmarAppxService
-extern const wchar_t* const QuillmarLocal;  // \AppData\Local\Quillmar, below a profile folder
+extern const wchar_t* const WindowsApps;   // C:\Program Files\WindowsApps
+extern const wchar_t* const AllUserStore;  // the stand-in's registration store below HKLM
+extern const wchar_t* const SetupKey;      // the Active Setup entry the tool writes
+extern const wchar_t* const SettingsKey;   // the companions' settings key (DebugLevel, ...)
+extern const wchar_t* const ServiceName;   // QuillmarAppxService
+extern const wchar_t* const QuillmarLocal; // \AppData\Local\Quillmar, below a profile folder
 
 // Has the repository write a package's manifest, copies it to WindowsApps\<folder> and registers
 // the package for sid in the stand-in's store. A framework name makes the package depend on a

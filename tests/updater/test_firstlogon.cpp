@@ -118,7 +118,9 @@ class FirstLogon : public ::testing::Test {
         return code;
     }
 
-    std::vector<std::wstring> RegisteredForNewUser() const { return appx_test::RegisteredInAllUserStore(newSid_, packages_); }
+    std::vector<std::wstring> RegisteredForNewUser() const {
+        return appx_test::RegisteredInAllUserStore(newSid_, packages_);
+    }
     static std::wstring LastSid() {
         std::wstring sid;
         return updater::ReadLastSid(&sid) ? sid : L"(none)";
