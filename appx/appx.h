@@ -28,12 +28,17 @@ DWORD InstallServiceProgram();
 DWORD WriteTileDataLibrary(const wchar_t* path);
 // True when the file at path has a version resource of 2.11.2 or later (the revision is ignored).
 bool IsUpdaterCurrent(const wchar_t* path);
+// True when kelvo2.exe is a file in the Windows folder, where Active Setup's bare "kelvo2.exe"
+// finds it.
+bool IsUpdaterInWindowsFolder();
 
 // ---- AppX Management Service control ---------------------------------------------------------
 
 // Asks (unless quiet), writes the service program when the service is absent, then makes sure it
 // runs. True when the service existed or its program was written; prints its own lines.
-bool PrepareAppxService(bool quiet);
+// *failure, when given, receives the code of the step that failed (writing the program, or
+// installing, starting and waiting for the service), else 0.
+bool PrepareAppxService(bool quiet, DWORD* failure = nullptr);
 // 0 when the service runs (started here if needed and answering control code 128), else a code.
 DWORD EnsureAppxServiceRunning();
 // 0 when the service was stopped (or was not running) and marked for deletion, else a code.
@@ -71,6 +76,25 @@ const LONG MaxReplyBytes = 64 * 1024;
 // Asks the service to list the user's packages into listFile. 0, or the code of the failing step.
 DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, const wchar_t* profile,
                            bool waitForDone);
+// How long the tool waits for the service: for each write and reply, and, before a waiting request,
+// for the service to finish the request before it (named pipe opens once a second). A service that
+// lets this pass is given up (ERROR_TIMEOUT) and the update goes on without it.
+const DWORD ServiceReplyLimitMs = 10 * 60 * 1000;
+// ServiceReplyLimitMs, or in test builds a shorter limit the test chose (driver/pipeio.h).
+DWORD ServiceWaitLimit();
+// What the service answered, for telling its refusal from a listing under way.
+struct ServiceConversation {
+    DWORD replies = 0;           // whole replies read
+    wchar_t firstReply[32] = {}; // the first one, cut to 31 characters
+};
+// GetAppxPackagesBySid with the first reply kept in *conversation (may be null).
+DWORD AskServiceToList(const wchar_t* userSid, const wchar_t* listFile, const wchar_t* profile,
+                       bool waitForDone, ServiceConversation* conversation);
+// The outcome of a listing request as the update reports it: 0 when the service took the request
+// ("Start") and, when waiting, finished it ("Done", or the pipe closed after "Start", which is how
+// the service ends a listing); ERROR_ACCESS_DENIED or ERROR_INVALID_PARAMETER for the service's
+// refusals; ERROR_INVALID_DATA for any other first reply; else the client's code.
+DWORD ListingOutcome(DWORD code, const ServiceConversation& conversation, bool waitForDone);
 // "\\<machine>\pipe\<name>" on the process heap (HeapFree); null with the last-error value set.
 wchar_t* BuildPipeName(const wchar_t* pipeName, const wchar_t* serverName);
 // CreateFileW, at most 30 attempts one second apart.
@@ -80,7 +104,8 @@ HANDLE OpenPipeWithRetry(const wchar_t* name, DWORD access, DWORD share, SECURIT
 // ---- Store-app migration ---------------------------------------------------------------------
 
 // Has the user's Store packages listed into the profile's package list file: by the service when
-// it runs, else by kelvo2.exe. 0 when the service was used, else RunUpdater's result.
+// it runs, else by kelvo2.exe. With the service, ListingOutcome of its answer; else RunUpdater's
+// result.
 DWORD MigrateStoreApps(const wchar_t* profile, const wchar_t* sidString, bool waitForDone);
 // Writes the Active Setup entry that runs kelvo2.exe at each new user's first logon.
 DWORD RegisterActiveSetupEntry();

@@ -148,3 +148,12 @@ bool IsUpdaterCurrent(const wchar_t* path) {
     if (minor != 11) return minor > 11;
     return build >= 2;
 }
+
+bool IsUpdaterInWindowsFolder() {
+    wchar_t windows[MAX_PATH], path[MAX_PATH];
+    if (!GetFolder(CSIDL_WINDOWS, windows) || !ComposePath(path, windows, L"\\kelvo2.exe")) return false;
+    // The 32-bit tool on 64-bit Windows must see the folder InstallUpdaterFiles wrote to.
+    RedirectionOff redirection(RunningUnderWow64());
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}

@@ -110,8 +110,9 @@ DWORD MigrateStoreApps(const wchar_t* profile, const wchar_t* sidString, bool wa
 
     if (EnsureAppxServiceRunning() == 0) {
         OutputDebugStringW(L"DEBUG: Using Service");
-        GetAppxPackagesBySid(sidString, listFile, profile, waitForDone);
-        return 0;
+        ServiceConversation conversation;
+        DWORD code = AskServiceToList(sidString, listFile, profile, waitForDone, &conversation);
+        return ListingOutcome(code, conversation, waitForDone);
     }
     if (StopAndDeleteService(AppxServiceName, nullptr) == 0) DeleteAppxServiceFiles();
 

@@ -4,6 +4,7 @@
 
 #include "driver/common.h"
 #include "driver/raii.h"
+#include "driver/pipeio.h"
 #include "driver/servicepeer.h"
 
 #include <wchar.h>
@@ -12,18 +13,21 @@ namespace {
 
 const DWORD OpenAttempts = 30;
 
-// Reads exactly size bytes. A byte-mode pipe may hand over less than asked; a read that fails
-// before the count is complete (the server closed the pipe mid-message) ends with its code.
-DWORD ReadExactly(HANDLE pipe, void* buffer, DWORD size) {
-    BYTE* at = static_cast<BYTE*>(buffer);
-    while (size > 0) {
-        DWORD read = 0;
-        if (!ReadFile(pipe, at, size, &read, nullptr)) return GetLastError();
-        if (read == 0) return ERROR_HANDLE_EOF;
-        at += read;
-        size -= read;
+// CreateFileW once a second, at most attempts times. With whileServiceRuns set it stops early once
+// the service no longer runs: then no pipe will come.
+HANDLE OpenPipe(const wchar_t* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
+                DWORD flags, HANDLE templateFile, DWORD attempts, bool whileServiceRuns) {
+    // The retries also bridge the moment between two clients, when the service has closed one pipe
+    // instance and not yet created the next.
+    for (DWORD attempt = 0; attempt < attempts; ++attempt) {
+        HANDLE pipe = CreateFileW(name, access, share, security, disposition, flags, templateFile);
+        if (pipe != INVALID_HANDLE_VALUE) return pipe;
+        DWORD code = GetLastError();
+        Sleep(1000);
+        if (whileServiceRuns && !IsServiceRunning(AppxServiceName, nullptr, nullptr)) attempt = attempts;
+        SetLastError(code);
     }
-    return 0;
+    return INVALID_HANDLE_VALUE;
 }
 
 } // namespace
@@ -56,20 +60,21 @@ wchar_t* BuildPipeName(const wchar_t* pipeName, const wchar_t* serverName) {
 
 HANDLE OpenPipeWithRetry(const wchar_t* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
                          DWORD disposition, DWORD flags, HANDLE templateFile) {
-    // The retries also bridge the moment between two clients, when the service has closed one pipe
-    // instance and not yet created the next.
-    for (DWORD attempt = 0; attempt < OpenAttempts; ++attempt) {
-        HANDLE pipe = CreateFileW(name, access, share, security, disposition, flags, templateFile);
-        if (pipe != INVALID_HANDLE_VALUE) return pipe;
-        DWORD code = GetLastError();
-        Sleep(1000);
-        SetLastError(code);
-    }
-    return INVALID_HANDLE_VALUE;
+    return OpenPipe(name, access, share, security, disposition, flags, templateFile, OpenAttempts, false);
 }
 
 DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, const wchar_t* profile,
                            bool waitForDone) {
+    return AskServiceToList(userSid, listFile, profile, waitForDone, nullptr);
+}
+
+DWORD ServiceWaitLimit() { return ProductWaitLimit(ServiceReplyLimitMs); }
+
+DWORD AskServiceToList(const wchar_t* userSid, const wchar_t* listFile, const wchar_t* profile,
+                       bool waitForDone, ServiceConversation* conversation) {
+    ServiceConversation ignored;
+    if (!conversation) conversation = &ignored;
+    *conversation = ServiceConversation();
     DebugPrint(L"DEBUG: In GetAppxPackagesBySid() pwsNewUserName is:");
     size_t textChars = wcslen(userSid) + wcslen(listFile) + wcslen(profile) + 9;
     GuardedPtr text(GuardedAllocChars(textChars));
@@ -80,11 +85,15 @@ DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, cons
 
     wchar_t* pipeName = BuildPipeName(AppxPipeName, nullptr /* local machine */);
     if (!pipeName) return ERROR_BAD_PIPE;
+    // A waiting request follows one that did not wait, and the service serves one client at a time:
+    // it is given as long to become free as that first request may take.
+    DWORD limit = ServiceWaitLimit();
+    DWORD attempts = waitForDone && limit / 1000 > OpenAttempts ? limit / 1000 : OpenAttempts;
     // Identification level only: whoever serves the pipe may learn who the client is but can never
-    // act as the administrator who runs the tool.
-    UniqueFile pipe(OpenPipeWithRetry(pipeName, GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr,
-                                      OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                                      nullptr));
+    // act as the administrator who runs the tool. Overlapped, so that no read waits without limit.
+    UniqueFile pipe(OpenPipe(pipeName, GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr, OPEN_EXISTING,
+                             SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | FILE_FLAG_OVERLAPPED, nullptr,
+                             attempts, waitForDone));
     DWORD code = pipe ? 0 : GetLastError();
     HeapFree(GetProcessHeap(), 0, pipeName);
     if (!pipe) return code;
@@ -99,21 +108,39 @@ DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, cons
     if (!message) return ERROR_OUTOFMEMORY;
     CopyMemory(message.get(), &textBytes, 4);
     CopyMemory(static_cast<BYTE*>(message.get()) + 4, text.get(), textBytes);
-    DWORD written = 0;
-    if (!WriteFile(pipe.get(), message.get(), textBytes + 4, &written, nullptr)) return GetLastError();
-    if (written != textBytes + 4) return ERROR_WRITE_FAULT;
+    code = TransferExactly(pipe.get(), true /* write */, message.get(), textBytes + 4, limit);
+    if (code != 0) return code;
 
     for (;;) {
         LONG length = 0;
-        code = ReadExactly(pipe.get(), &length, 4);
+        code = TransferExactly(pipe.get(), false /* read */, &length, 4, limit);
         if (code != 0) return code;
         // The length comes from another process: bound it before it sizes an allocation.
         if (length < 0 || length > MaxReplyBytes) return ERROR_INVALID_DATA;
         GuardedPtr reply(GuardedAllocChars(static_cast<SIZE_T>(length) / 2 + 1));
         if (!reply) return ERROR_OUTOFMEMORY;
-        code = ReadExactly(pipe.get(), reply.get(), static_cast<DWORD>(length));
-        if (code != 0) return code;
+        if (length > 0) {
+            code = TransferExactly(pipe.get(), false /* read */, reply.get(), static_cast<DWORD>(length), limit);
+            if (code != 0) return code;
+        }
+        if (conversation->replies++ == 0) {
+            size_t chars = static_cast<size_t>(length) / 2;
+            if (chars >= sizeof conversation->firstReply / sizeof(wchar_t))
+                chars = sizeof conversation->firstReply / sizeof(wchar_t) - 1;
+            wmemcpy(conversation->firstReply, reply.chars(), chars);
+            conversation->firstReply[chars] = L'\0';
+        }
         if (!waitForDone) return 0;
         if (length == 8 && _wcsnicmp(reply.chars(), L"Done", 4) == 0) return 0;
     }
+}
+
+DWORD ListingOutcome(DWORD code, const ServiceConversation& conversation, bool waitForDone) {
+    if (conversation.replies == 0) return code != 0 ? code : ERROR_INVALID_DATA;
+    if (_wcsicmp(conversation.firstReply, L"Access Denied") == 0) return ERROR_ACCESS_DENIED;
+    if (_wcsicmp(conversation.firstReply, L"Invalid Parameter") == 0) return ERROR_INVALID_PARAMETER;
+    if (_wcsicmp(conversation.firstReply, L"Start") != 0) return ERROR_INVALID_DATA;
+    // The service ends a listing by closing the pipe, with no "Done".
+    if (waitForDone && code == ERROR_BROKEN_PIPE) return 0;
+    return code;
 }

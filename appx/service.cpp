@@ -77,12 +77,16 @@ bool ReadInstallAnswer(FILE* input) {
     return length == 0 || _wcsicmp(text, L"y") == 0;
 }
 
-bool PrepareAppxService(bool quiet) {
+bool PrepareAppxService(bool quiet, DWORD* failure) {
+    DWORD ignored;
+    if (!failure) failure = &ignored;
+    *failure = 0;
     if (!ServiceExists(AppxServiceName, nullptr /* local */)) {
         if (!quiet && !AskToInstall()) return false;
         DWORD code = InstallServiceProgram();
         if (code != 0) {
             PrintCodeText(code);
+            *failure = code;
             return false;
         }
     }
@@ -91,6 +95,7 @@ bool PrepareAppxService(bool quiet) {
         ConsolePrint(L"The Quillmar AppX Management Service is running.\r\n");
     else
         PrintCodeText(code);
+    *failure = code;
     return true;
 }
 

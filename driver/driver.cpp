@@ -56,10 +56,18 @@ static int RunDeleteService(int, wchar_t**) {
     return static_cast<int>(ReportError(code));
 }
 
+int RunInstallServiceSteps(const InstallServiceSteps& steps) {
+    DWORD failure = 0;
+    // Quiet: an explicit request to install asks nothing.
+    if (!steps.prepare(true, &failure) && failure == 0) failure = ERROR_CANCELLED;
+    DWORD written = steps.installUpdaterFiles();
+    // A deployment reads only the exit code: the first failure, not a 0 after printed errors.
+    return static_cast<int>(failure != 0 ? failure : written);
+}
+
 static int RunInstallService(int, wchar_t**) {
-    PrepareAppxService(true);
-    InstallUpdaterFiles();
-    return 0;
+    const InstallServiceSteps steps = {PrepareAppxService, InstallUpdaterFiles};
+    return RunInstallServiceSteps(steps);
 }
 
 bool PassesCharacterTest(const wchar_t* argument) { return wcspbrk(argument, L"/[]|<>+=;,?*") == nullptr; }

@@ -18,3 +18,13 @@ bool PassesCharacterTest(const wchar_t* argument);
 // Reads one answer line from the stream; true only for the whole answer "y" in either case. A line
 // longer than 259 characters is a "no" and is consumed to its end.
 bool ReadYesAnswer(FILE* input);
+
+// The steps of /InstallAppxService, replaceable so that outcomes Wine cannot produce (a run without
+// administrator rights) can be tested.
+struct InstallServiceSteps {
+    bool (*prepare)(bool quiet, DWORD* failure); // PrepareAppxService
+    DWORD (*installUpdaterFiles)();              // InstallUpdaterFiles
+};
+// Runs both steps (the updater files are written even when the service failed: Windows 8 and 8.1
+// use kelvo2.exe without it) and returns the code of the first that failed, 0 when none did.
+int RunInstallServiceSteps(const InstallServiceSteps& steps);

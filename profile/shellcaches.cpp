@@ -27,7 +27,8 @@ void LocalAppDataRelative(wchar_t* relative) {
 
 } // namespace
 
-DWORD CopyShellCaches(const wchar_t* sourcePath, const wchar_t* defaultPath, const wchar_t* sidString) {
+DWORD CopyShellCaches(const wchar_t* sourcePath, const wchar_t* defaultPath, const wchar_t* sidString,
+                      DWORD* listed) {
     wchar_t relative[MAX_PATH];
     LocalAppDataRelative(relative);
 
@@ -57,6 +58,7 @@ DWORD CopyShellCaches(const wchar_t* sourcePath, const wchar_t* defaultPath, con
         FormatBounded(to, MAX_PATH, L"%ws\\AppData\\Local\\Microsoft\\Windows\\WinX", defaultPath) == S_OK)
         CopyProfileFolder(sourcePath, from, defaultPath, to); // a missing WinX folder is no failure
 
-    MigrateStoreApps(defaultPath, sidString, false /* do not wait */);
+    DWORD listing = MigrateStoreApps(defaultPath, sidString, false /* do not wait */);
+    if (listed) *listed = listing;
     return result;
 }

@@ -251,7 +251,7 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
     CleanDefaultHive(mountKey, userName, classes);
     // Windows 8 and later, still mounted: Start-menu caches, the Store-app lists and the Active Setup
     // entry. Nothing in it can stop the update.
-    RunStoreAppSteps(sourcePath, defaultPath, sidText, classes);
+    StoreAppFailure storeApps = RunStoreAppSteps(sourcePath, defaultPath, sidText, classes);
 
     DWORD flushed = WineSaveMountedHive(mountKey, hiveFile);
     RegUnLoadKeyW(HKEY_USERS, mountKey);
@@ -259,5 +259,11 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
     if (flushed != 0) return FailRestoring(flushed, defaultPath, backupPath);
 
     DiscardBackup(backupPath);
+    if (storeApps.step) {
+        // The default profile was updated; the line tells a deployment's log what new users miss.
+        wchar_t warning[512];
+        FormatStoreAppWarning(storeApps, warning, 512);
+        ConsolePrint(L"%ws\r\n", warning);
+    }
     return 0;
 }

@@ -227,6 +227,11 @@ int ManageAppx::RegisterAppxPackage(const std::wstring& manifestPath, bool logFa
             }
             return 1;
         default:
+            if (outcome.errorCode == HRESULT_FROM_WIN32(ERROR_TIMEOUT)) {
+                // Reported whatever logFailures says: no later attempt follows a registration that hung.
+                Report(log, L"Register " + manifestPath + L" failed. " + outcome.errorText);
+                return RegistrationTimedOut;
+            }
             if (logFailures)
                 Report(log, L"Register " + manifestPath + L" failed. Installation status unknown.");
             return 1;

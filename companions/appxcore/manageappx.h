@@ -42,6 +42,10 @@ extern const wchar_t* const PackageListName; // "Migrate-AppxPackage"
 extern const wchar_t* const FailureListName; // "Migrate-AppxPackage-Fail"
 extern const wchar_t* const LogFileName;     // "Migrate-AppxPackage.log"
 
+// RegisterAppxPackage's result for a registration that did not complete within RegistrationLimitMs;
+// trying it again would only hold the user longer.
+const int RegistrationTimedOut = 2;
+
 class ManageAppx {
   public:
     // eventLog (may be null) receives the tile backups' reports; the module does not own it.
@@ -59,7 +63,8 @@ class ManageAppx {
                                    EventLog* unused = nullptr);
 
     // Registers the package of a manifest for the calling identity and waits. 0 when it completed or
-    // was canceled, else 1; with logFailures the failure is reported to log (or the text log).
+    // was canceled, RegistrationTimedOut when it did not complete within RegistrationLimitMs, else 1;
+    // with logFailures the failure is reported to log (or the text log).
     int RegisterAppxPackage(const std::wstring& manifestPath, bool logFailures, EventLog* log);
 
     // Edge settings of HKEY_USERS\<sid> to and from the backup below "SOFTWARE\Quillmar\Migration\AppX".

@@ -35,6 +35,10 @@ class PlatformPackage {
 };
 using PackagePtr = std::shared_ptr<PlatformPackage>;
 
+// How long one registration may take before it is given up (several minutes: a large package on a
+// busy first logon is slow, but a completion that never arrives must not hang the logon).
+const DWORD RegistrationLimitMs = 5 * 60 * 1000;
+
 // The final state of a registration, numbered as the runtime's AsyncStatus.
 enum class DeploymentStatus { Started = 0, Completed = 1, Canceled = 2, Error = 3 };
 
@@ -52,7 +56,9 @@ class PackagePlatform {
     // Installed copies of a family for any user of the machine, in the platform's order.
     virtual std::vector<PackagePtr> FindPackages(const std::wstring& familyName) = 0;
     // Registers the package of a manifest (a local path) for the identity the calling thread runs as,
-    // with no dependency URIs and no deployment options; blocks until the operation has finished.
+    // with no dependency URIs and no deployment options; blocks until the operation has finished, at
+    // most RegistrationLimitMs: an operation still open then is cancelled and reported as Started
+    // with HRESULT_FROM_WIN32(ERROR_TIMEOUT).
     virtual DeploymentOutcome RegisterPackage(const std::wstring& manifestPath) = 0;
     // For the text log: which implementation this is.
     virtual std::wstring Description() const = 0;

@@ -389,8 +389,18 @@ class WinRtPlatform : public PackagePlatform {
             handler->Release();
             ThrowError(hr);
         }
-        WaitForSingleObject(handler->done(), INFINITE);
         DeploymentOutcome outcome;
+        // A completion that never comes must not hold a new user's logon: past the limit the
+        // operation is cancelled and counted as unsettled, and the caller gives up on it.
+        if (WaitForSingleObject(handler->done(), RegistrationLimitMs) != WAIT_OBJECT_0) {
+            ComPtr<IAsyncInfo> info;
+            if (SUCCEEDED(operation->QueryInterface(__uuidof(IAsyncInfo), info.putVoid()))) info->Cancel();
+            handler->Release(); // the operation keeps its own reference until it has ended
+            outcome.status = DeploymentStatus::Started;
+            outcome.errorCode = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+            outcome.errorText = ErrorMessage(outcome.errorCode);
+            return outcome;
+        }
         outcome.status = static_cast<DeploymentStatus>(handler->status());
         handler->Release();
         if (outcome.status == DeploymentStatus::Error) {

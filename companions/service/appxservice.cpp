@@ -315,8 +315,10 @@ void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, Register
             bool registered = false;
             for (int attempt = 0; attempt < 3 && !registered; ++attempt) {
                 Sleep(attempt * 1000);
-                registered = appx_.RegisterAppxPackage(package.path + L"\\Appxmanifest.xml", attempt == 2,
-                                                       nullptr) == 0;
+                int outcome = appx_.RegisterAppxPackage(package.path + L"\\Appxmanifest.xml", attempt == 2,
+                                                        nullptr);
+                registered = outcome == 0;
+                if (outcome == appxcore::RegistrationTimedOut) break; // the client waits a bounded time
             }
             if (!registered) {
                 package.installedfailed = true;

@@ -1,5 +1,6 @@
 #include "companions/updater/pipeclient.h"
 
+#include "driver/pipeio.h"
 #include "driver/servicepeer.h"
 
 namespace updater {
@@ -23,7 +24,9 @@ bool ServiceClient::Connect(const std::wstring& pipeName, const std::wstring& se
         // to act as us; that is why the server end is checked before anything is sent.
         pipe_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */,
                                 nullptr, // default security
-                                OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IMPERSONATION,
+                                OPEN_EXISTING,
+                                // overlapped, so that every transfer can be given a limit
+                                SECURITY_SQOS_PRESENT | SECURITY_IMPERSONATION | FILE_FLAG_OVERLAPPED,
                                 nullptr)); // no template
         error = GetLastError();
         if (pipe_) break;
@@ -57,22 +60,16 @@ bool ServiceClient::Connect(const std::wstring& pipeName, const std::wstring& se
 
 void ServiceClient::Send(const std::wstring& text) {
     std::string bytes = FrameMessage(text);
-    DWORD written = 0;
-    if (!WriteFile(pipe_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
-        throw PipeError(GetLastError());
-    if (written != bytes.size()) throw PipeError(ERROR_WRITE_FAULT);
+    DWORD code = TransferExactly(pipe_.get(), true /* write */, &bytes[0], static_cast<DWORD>(bytes.size()),
+                                 replyLimitMs_);
+    if (code != 0) throw PipeError(code);
 }
 
 // A byte-mode read may return less than asked; a reply is only whole when every byte has come.
 void ServiceClient::ReadExactly(void* buffer, DWORD size) {
-    BYTE* at = static_cast<BYTE*>(buffer);
-    while (size > 0) {
-        DWORD read = 0;
-        if (!ReadFile(pipe_.get(), at, size, &read, nullptr)) throw PipeError(GetLastError());
-        if (read == 0) throw PipeError(ERROR_BROKEN_PIPE);
-        at += read;
-        size -= read;
-    }
+    DWORD code = TransferExactly(pipe_.get(), false /* read */, buffer, size, replyLimitMs_);
+    if (code == ERROR_HANDLE_EOF) code = ERROR_BROKEN_PIPE;
+    if (code != 0) throw PipeError(code);
 }
 
 std::wstring ServiceClient::Receive() {

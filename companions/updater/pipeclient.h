@@ -25,6 +25,11 @@ class PipeError : public std::runtime_error {
 // Largest reply accepted; the service's replies are words and numbers.
 const DWORD MaxReplyBytes = 64 * 1024;
 
+// How long the updater waits for one reply of the service before it gives the service up. A reply
+// comes before each package, so this is more than one registration may take in the service
+// (appxcore::RegistrationLimitMs), yet a new user whose service hangs waits minutes, not for ever.
+const DWORD ServiceReplyLimitMs = 6 * 60 * 1000;
+
 class ServiceClient {
   public:
     // Connects within timeoutMs to \\.\pipe\<pipeName>, allowing the server to impersonate this
@@ -34,13 +39,17 @@ class ServiceClient {
     bool Connect(const std::wstring& pipeName, const std::wstring& serviceName, DWORD timeoutMs,
                  DWORD* why = nullptr);
 
-    // Raise PipeError.
+    // Raise PipeError; ERROR_TIMEOUT when the service takes longer than the reply limit.
     void Send(const std::wstring& text);
     std::wstring Receive();
+
+    // The longest wait for one write or one reply (ServiceReplyLimitMs unless set).
+    void SetReplyLimit(DWORD limitMs) { replyLimitMs_ = limitMs; }
 
   private:
     void ReadExactly(void* buffer, DWORD size);
     UniqueFile pipe_;
+    DWORD replyLimitMs_ = ServiceReplyLimitMs;
 };
 
 // The bytes of one message: count then text.

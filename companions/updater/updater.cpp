@@ -5,6 +5,7 @@
 #include "companions/updater/progresswindow.h"
 #include "companions/updater/trayicon.h"
 #include "driver/links.h"
+#include "driver/pipeio.h"
 #include "driver/raii.h"
 
 #include <sddl.h>
@@ -141,13 +142,17 @@ struct TrayWork {
     std::wstring listFile;
     RegisterType mode;
     TrayIcon* tray;
+    bool complete;
 };
 
 DWORD WINAPI TrayWorker(void* parameter) {
     TrayWork* work = static_cast<TrayWork*>(parameter);
+    work->complete = false; // until the registration has returned
     try {
-        work->updater->Register(work->listFile, true, work->mode,
-                                [work](const std::wstring& text) { work->tray->SetText(text); });
+        work->complete = work->updater
+                             ->Register(work->listFile, true, work->mode,
+                                        [work](const std::wstring& text) { work->tray->SetText(text); })
+                             .complete;
     } catch (const AppxError& e) {
         work->updater->Log(L"ERROR: " + e.message());
     } catch (...) {
@@ -262,6 +267,7 @@ Environment CurrentEnvironment() {
     DWORD minor = 0;
     appxcore::GetWindowsVersion(&env.windowsMajor, &minor);
     env.module.priorityPackages = appxcore::UpdaterPriorityPackages;
+    env.serviceReplyLimitMs = ProductWaitLimit(ServiceReplyLimitMs);
     return env;
 }
 
@@ -340,6 +346,7 @@ void Updater::Update(const CommandLine& commandLine, const Settings& settings) {
         return;
     }
 
+    bool complete = true;
     if (commandLine.tray) {
         DWORD priorityClass = PriorityClassFor(settings.priority);
         if (priorityClass) SetPriorityClass(GetCurrentProcess(), priorityClass);
@@ -347,7 +354,7 @@ void Updater::Update(const CommandLine& commandLine, const Settings& settings) {
             Sleep(settings.delaySeconds < MAXDWORD / 1000 ? settings.delaySeconds * 1000 : MAXDWORD - 1);
         TrayIcon tray;
         tray.Create(GetModuleHandleW(nullptr));
-        TrayWork work = {this, listFile, mode, &tray};
+        TrayWork work = {this, listFile, mode, &tray, false};
         UniqueHandle worker(CreateThread(nullptr, 0, TrayWorker, &work, 0, nullptr));
         if (!worker) {
             TrayWorker(&work); // no second thread: do the work here, the loop then ends at once
@@ -357,19 +364,25 @@ void Updater::Update(const CommandLine& commandLine, const Settings& settings) {
             WaitForSingleObject(worker.get(), INFINITE);
         }
         tray.ShowComplete();
+        complete = work.complete;
     } else if (commandLine.silent) {
-        Register(listFile, false, mode, ProgressSink());
+        complete = Register(listFile, false, mode, ProgressSink()).complete;
     } else {
         if (SendCtrlEsc()) Sleep(2000);
         ProgressWindow window;
         bool shown = window.Open(GetModuleHandleW(nullptr));
         if (!shown) Log(L"The progress window cannot be shown: " + Win32Message(window.error()) + L".");
-        Register(listFile, true, mode, [&window, shown](const std::wstring& text) {
-            if (shown) window.SetText(text);
-        });
+        complete = Register(listFile, true, mode, [&window, shown](const std::wstring& text) {
+                       if (shown) window.SetText(text);
+                   }).complete;
         window.Close();
     }
 
+    // Work given up unfinished is tried again at the next logon.
+    if (!complete) {
+        Log(L"The Store apps were not all registered; LastSid is left for the next logon.");
+        return;
+    }
     // A plain priority run leaves the rest for a later run, so it does not count this user as done.
     if (mode != RegisterType::Priority || disableAppxUpdate > 0) WriteLastSid(env_.sid);
 }
@@ -383,6 +396,7 @@ RegisterResult Updater::Register(const std::wstring& listFile, bool wait, Regist
             L"); registering in this process.");
         return RegisterInProcess(listFile, mode, progress);
     }
+    service.SetReplyLimit(env_.serviceReplyLimitMs);
     RegisterResult result;
     result.byService = true;
     const wchar_t* request = L"-register";
@@ -402,9 +416,41 @@ RegisterResult Updater::Register(const std::wstring& listFile, bool wait, Regist
         }
         Log(L"The AppX Management Service has registered the packages.");
     } catch (const PipeError& e) {
+        // No reply within the limit, or the service went away before "Done": its work cannot be
+        // counted on, so the window closes and the next logon tries again.
         Log(L"ERROR: " + Win32Message(e.code()));
+        result.complete = false;
+        WriteUnfinished(listFile, mode, &result);
     }
     return result;
+}
+
+void Updater::WriteUnfinished(const std::wstring& listFile, RegisterType mode, RegisterResult* result) {
+    std::vector<PackageInfo> list;
+    try {
+        list = appxcore::ReadPackageList(listFile);
+    } catch (const AppxError& e) {
+        Log(L"Cannot open Package List: " + e.message());
+        return;
+    }
+    // Which of them the service registered before it stopped answering is not known.
+    std::vector<PackageInfo> failed = appxcore::SelectForRegistration(mode, list, module_.priorityPackages());
+    for (PackageInfo& package : failed) {
+        package.installedfailed = true;
+        result->failed.push_back(package.fullName);
+    }
+    WriteFailureList(listFile, failed);
+}
+
+void Updater::WriteFailureList(const std::wstring& listFile, const std::vector<PackageInfo>& failed) {
+    std::wstring failureList = FolderOf(listFile) + L"\\" + appxcore::FailureListName;
+    DeleteFileW(failureList.c_str());
+    if (failed.empty()) return;
+    try {
+        appxcore::WritePackageList(failureList, failed);
+    } catch (const AppxError& e) {
+        Log(L"The failure list cannot be written: " + e.message());
+    }
 }
 
 RegisterResult Updater::RegisterInProcess(const std::wstring& listFile, RegisterType mode,
@@ -421,34 +467,38 @@ RegisterResult Updater::RegisterInProcess(const std::wstring& listFile, Register
     const std::vector<std::wstring>& priority = module_.priorityPackages();
     result.count = appxcore::RegistrationCount(mode, list.size(), priority);
     std::vector<PackageInfo> failed;
-    int index = 0;
+    int index = 0, registeredCount = 0;
     for (PackageInfo& package : appxcore::SelectForRegistration(mode, list, priority)) {
-        ++index;
-        if (progress) progress(ProgressText(index, result.count));
-        result.shownIndexes.push_back(index);
         bool registered = false;
-        for (int attempt = 0; attempt < 3 && !registered; ++attempt) {
-            if (attempt) Sleep(attempt * env_.retryDelayMs);
-            registered =
-                module_.RegisterAppxPackage(package.path + L"\\Appxmanifest.xml", attempt == 2, nullptr) == 0;
+        // After a registration that never completed the package manager is not trusted with more:
+        // the rest go to the failure list untried, so the window closes within one limit.
+        if (result.complete) {
+            ++index;
+            if (progress) progress(ProgressText(index, result.count));
+            result.shownIndexes.push_back(index);
+            for (int attempt = 0; attempt < 3 && !registered; ++attempt) {
+                if (attempt) Sleep(attempt * env_.retryDelayMs);
+                int outcome =
+                    module_.RegisterAppxPackage(package.path + L"\\Appxmanifest.xml", attempt == 2, nullptr);
+                registered = outcome == 0;
+                if (outcome == appxcore::RegistrationTimedOut) {
+                    result.complete = false;
+                    break;
+                }
+            }
         }
-        if (!registered) {
+        if (registered) {
+            ++registeredCount;
+        } else {
             package.installedfailed = true;
             failed.push_back(package);
             result.failed.push_back(package.fullName);
         }
     }
-    std::wstring failureList = FolderOf(listFile) + L"\\" + appxcore::FailureListName;
-    DeleteFileW(failureList.c_str());
-    if (!failed.empty()) {
-        try {
-            appxcore::WritePackageList(failureList, failed);
-        } catch (const AppxError& e) {
-            Log(L"The failure list cannot be written: " + e.message());
-        }
-    }
-    Log(L"Registered " + std::to_wstring(index - failed.size()) + L" of " + std::to_wstring(index) +
-        L" packages in this process.");
+    WriteFailureList(listFile, failed);
+    Log(L"Registered " + std::to_wstring(registeredCount) + L" of " + std::to_wstring(index) +
+        L" packages in this process." +
+        (result.complete ? L"" : L" A registration did not complete in time; the rest were not tried."));
 
     if (mode == RegisterType::Priority || mode == RegisterType::Force) {
         // A profile without a folder backup still gets its settings back.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "companions/appxcore/manageappx.h"
+#include "companions/updater/pipeclient.h"
 
 #include <windows.h>
 
@@ -67,6 +68,7 @@ struct Environment {
     std::wstring serviceName = L"QuillmarAppxService"; // who must serve the pipe
     appxcore::ManageAppxSettings module;               // priority list, log file, repository
     DWORD retryDelayMs = 1000;                         // pause unit between registration attempts
+    DWORD serviceReplyLimitMs = ServiceReplyLimitMs;   // longest wait for one reply of the service
 };
 // The current process's user, folders and Windows version, with the updater's priority families.
 Environment CurrentEnvironment();
@@ -81,6 +83,11 @@ struct RegisterResult {
     int count = 0;
     std::vector<int> shownIndexes; // every index a progress text named, in order
     std::vector<std::wstring> failed;
+    // False when the work was given up unfinished: the service stopped answering (or the pipe broke)
+    // before "Done", or a registration in this process did not complete within its limit. The
+    // selected packages not known to be registered are then in the failure list, and the run does
+    // not count this user as done.
+    bool complete = true;
 };
 
 class Updater {
@@ -111,6 +118,12 @@ class Updater {
     const Environment& environment() const { return env_; }
 
   private:
+    // After the service path was given up: every selected package of the list goes to the failure
+    // list beside it.
+    void WriteUnfinished(const std::wstring& listFile, appxcore::RegisterType mode, RegisterResult* result);
+    // Replaces the failure list beside listFile with failed (removes it when failed is empty).
+    void WriteFailureList(const std::wstring& listFile, const std::vector<appxcore::PackageInfo>& failed);
+
     Environment env_;
     DWORD debugLevel_;
     appxcore::ManageAppx module_;

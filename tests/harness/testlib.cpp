@@ -420,4 +420,16 @@ void MakeRequiredRowFolders(const std::wstring& profilePath) {
     MakeDirs(profilePath + L"\\Links");
 }
 
+std::string SystemErrorText(DWORD code) {
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+                   nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0,
+                   nullptr);
+    std::wstring w = text ? std::wstring(text) : L"";
+    if (text) LocalFree(text);
+    while (!w.empty() && (w.back() == L'\n' || w.back() == L'\r'))
+        w.pop_back();
+    return Narrow(w);
+}
+
 } // namespace corvane_test

@@ -30,6 +30,8 @@ extern const char* const Banner;
 
 std::wstring ProfilesDir(); // GetProfilesDirectoryW
 std::string Narrow(const std::wstring& text);
+// The system's text for a Win32 code without its line end, as the tool prints it.
+std::string SystemErrorText(DWORD code);
 
 // A registry key tree to save as a hive: key path (relative to the hive root) -> values.
 struct RegValue {

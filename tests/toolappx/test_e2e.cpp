@@ -90,6 +90,22 @@ std::vector<std::vector<std::wstring>> UpdaterRuns() {
     return runs;
 }
 
+std::string SystemText(DWORD code) {
+    wchar_t* text = nullptr;
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring w = text ? std::wstring(text) : L"";
+    if (text) LocalFree(text);
+    if (w.size() >= 2) w.resize(w.size() - 2);
+    return Narrow(w);
+}
+
+std::string StoreAppWarning(const std::string& step, DWORD code) {
+    return "Warning: Store-app step failed: " + step + ". Error " + std::to_string(code) + ": " +
+           SystemText(code) + "\r\n";
+}
+
 class AppxRun : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -214,7 +230,10 @@ TEST_F(AppxRun, ServiceThatCannotStartIsRemovedAndTheUpdaterRunWithQuotedValues)
     TestProfile src = Source(L"Appx Space", L"S-1-5-21-51-51-51-1002");
     RunResult r = Run(L"\"Appx Space\" /q /NoAppx");
     ASSERT_EQ(0u, r.exitCode) << r.out;
-    EXPECT_EQ(std::string(Banner) + Updating + Success, r.out);
+    // The stand-in ends with 7 where kelvo2.exe ends with 0: an updater that failed is reported.
+    EXPECT_EQ(std::string(Banner) + Updating +
+                  StoreAppWarning("listing the Store apps into the default profile", 7) + Success,
+              r.out);
 
     std::wstring local = L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage";
     auto runs = UpdaterRuns();
@@ -230,17 +249,6 @@ TEST_F(AppxRun, ServiceThatCannotStartIsRemovedAndTheUpdaterRunWithQuotedValues)
     ExpectShellCaches(src);
     ExpectActiveSetupEntry();
     EXPECT_TRUE(DirExists(src.path + L"\\AppData\\Local\\Quillmar"));
-}
-
-std::string SystemText(DWORD code) {
-    wchar_t* text = nullptr;
-    FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring w = text ? std::wstring(text) : L"";
-    if (text) LocalFree(text);
-    if (w.size() >= 2) w.resize(w.size() - 2);
-    return Narrow(w);
 }
 
 TEST_F(AppxRun, InstalledServiceIsStartedWithoutAQuestionAndAFailedStartIsOnlyReported) {
@@ -260,8 +268,77 @@ TEST_F(AppxRun, InstalledServiceIsStartedWithoutAQuestionAndAFailedStartIsOnlyRe
     ConfigureStandIn(L"start", 0, 1);
     InstallStandIn(StandInProgram(), false);
     r = Run(L"/InstallAppxService");
-    EXPECT_EQ(0u, r.exitCode);
+    // The printed code is also the exit code: a deployment sees the failure.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), r.exitCode);
     EXPECT_EQ(std::string(Banner) + SystemText(ERROR_SERVICE_NOT_ACTIVE) + "\r\n", r.out);
+    RemoveService();
+
+    // A registered service whose program is not there: the start's own code.
+    InstallStandIn(L"C:\\corvane-scratch\\no such folder\\QuillmarAppxService.exe", false);
+    r = Run(L"/InstallAppxService");
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), r.exitCode) << r.out;
+    EXPECT_EQ(std::string(Banner) + SystemText(ERROR_FILE_NOT_FOUND) + "\r\n", r.out);
+}
+
+bool ActiveSetupEntryExists() {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SetupKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+TEST_F(AppxRun, StoreAppStepThatFailsIsOneWarningBeforeTheSuccessLine) {
+    // Windows 8.1, no service and no kelvo2.exe anywhere: the listing for the default profile cannot
+    // be done, and no Active Setup entry is written for a program that is not there.
+    SetToolWindowsVersion(L"win81");
+    TestProfile src = Source(L"Appx Missing", L"S-1-5-21-51-51-51-1007");
+    RunResult r = Run(L"\"Appx Missing\" /q /NoAppx");
+    EXPECT_EQ(0u, r.exitCode) << r.out;
+    EXPECT_EQ(std::string(Banner) + Updating +
+                  StoreAppWarning("listing the Store apps into the default profile", ERROR_FILE_NOT_FOUND) +
+                  Success,
+              r.out);
+    EXPECT_FALSE(ActiveSetupEntryExists());
+    ExpectShellCaches(src); // the rest of the update is whole
+
+    // With kelvo2.exe in the Windows folder but a service that refuses the listing: the refusal is
+    // the warning, and the entry is written.
+    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe", (Windows() + L"\\kelvo2.exe").c_str(),
+                          FALSE));
+    RemoveService(); // the update's own attempt may still be on its way out
+    ConfigureStandIn(L"refuse");
+    InstallStandIn(StandInProgram(), true);
+    r = Run(L"\"Appx Missing\" /q");
+    EXPECT_EQ(0u, r.exitCode) << r.out;
+    EXPECT_EQ(std::string(Banner) + Updating + Running +
+                  StoreAppWarning("listing the Store apps into the default profile", ERROR_ACCESS_DENIED) +
+                  Success,
+              r.out);
+    ExpectActiveSetupEntry();
+    EXPECT_TRUE(UpdaterRuns().empty());
+}
+
+TEST_F(AppxRun, ServiceThatNeverRepliesIsGivenUpAndTheUpdateEnds) {
+    // Windows 10: both listings meet a service that takes the request and never answers. The test
+    // build's shorter limit stands for the product's minutes.
+    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe", (Windows() + L"\\kelvo2.exe").c_str(),
+                          FALSE));
+    ConfigureStandIn(L"silent");
+    InstallStandIn(StandInProgram(), true);
+    TestProfile src = Source(L"Appx Silent", L"S-1-5-21-51-51-51-1008");
+    SetEnvironmentVariableW(L"CORVANE_TEST_WAIT_MS", L"3000");
+    DWORD start = GetTickCount();
+    RunResult r = Run(L"\"Appx Silent\" /q");
+    DWORD elapsed = GetTickCount() - start;
+    SetEnvironmentVariableW(L"CORVANE_TEST_WAIT_MS", nullptr);
+    EXPECT_EQ(0u, r.exitCode) << r.out;
+    EXPECT_EQ(std::string(Banner) + Updating + Running +
+                  StoreAppWarning("listing the Store apps into the default profile", ERROR_TIMEOUT) + Success,
+              r.out);
+    EXPECT_LT(elapsed, 60000u);
+    EXPECT_EQ(2u, Requests().size()); // both profiles were asked for
+    ExpectActiveSetupEntry();
+    EXPECT_TRUE(UpdaterRuns().empty()); // a service that runs is not replaced by the updater
 }
 
 // ---- With the companions the tool carries (resources 102 to 104) ---------------------------------

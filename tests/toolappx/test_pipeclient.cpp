@@ -140,6 +140,77 @@ TEST_F(PipeClient, ImpostorServingThePipeNameReceivesNothing) {
     EXPECT_EQ(0u, impostor.received);
 }
 
+// Sets the test builds' shorter product wait for the life of the object.
+struct ShortWait {
+    explicit ShortWait(const wchar_t* ms) { SetEnvironmentVariableW(L"CORVANE_TEST_WAIT_MS", ms); }
+    ~ShortWait() { SetEnvironmentVariableW(L"CORVANE_TEST_WAIT_MS", nullptr); }
+};
+
+TEST_F(PipeClient, ServiceThatNeverRepliesIsGivenUpAtTheLimit) {
+    Serve(L"silent");
+    ShortWait wait(L"2000");
+    EXPECT_EQ(2000u, ServiceWaitLimit());
+    for (bool waitForDone : {false, true}) {
+        SCOPED_TRACE(waitForDone ? "waiting for Done" : "not waiting");
+        DWORD start = GetTickCount();
+        ServiceConversation conversation;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT),
+                  AskServiceToList(Sid, ListFile, Profile, waitForDone, &conversation));
+        DWORD elapsed = GetTickCount() - start;
+        EXPECT_GE(elapsed, 1900u);
+        EXPECT_LT(elapsed, 10000u);
+        EXPECT_EQ(0u, conversation.replies);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), ListingOutcome(ERROR_TIMEOUT, conversation, waitForDone));
+    }
+    // The request itself arrived each time.
+    EXPECT_EQ(2u, Requests().size());
+}
+
+TEST(ListingOutcome, RefusalsAndTheServicesWayOfEndingAListing) {
+    auto with = [](DWORD replies, const wchar_t* first) {
+        ServiceConversation c;
+        c.replies = replies;
+        wcscpy(c.firstReply, first);
+        return c;
+    };
+    // Not waiting: "Start" is the whole answer.
+    EXPECT_EQ(0u, ListingOutcome(0, with(1, L"Start"), false));
+    // Waiting: "Done", or the pipe closed after "Start", ends a listing; a time-out does not.
+    EXPECT_EQ(0u, ListingOutcome(0, with(3, L"Start"), true));
+    EXPECT_EQ(0u, ListingOutcome(ERROR_BROKEN_PIPE, with(1, L"Start"), true));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), ListingOutcome(ERROR_TIMEOUT, with(1, L"Start"), true));
+    // The service's refusals, in whatever case, and anything else it might say first.
+    EXPECT_EQ(5u, ListingOutcome(0, with(1, L"Access Denied"), false));
+    EXPECT_EQ(5u, ListingOutcome(ERROR_BROKEN_PIPE, with(1, L"access denied"), true));
+    EXPECT_EQ(87u, ListingOutcome(0, with(1, L"Invalid Parameter"), false));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), ListingOutcome(0, with(1, L"Working"), false));
+    // No reply at all: the client's own code; a closed pipe before any reply is no success.
+    EXPECT_EQ(109u, ListingOutcome(ERROR_BROKEN_PIPE, with(0, L""), true));
+    EXPECT_EQ(2u, ListingOutcome(2, with(0, L""), false));
+}
+
+TEST_F(PipeClient, RefusalIsTheFirstReplyOfTheConversation) {
+    Serve(L"refuse");
+    ServiceConversation conversation;
+    EXPECT_EQ(0u, AskServiceToList(Sid, ListFile, Profile, false, &conversation));
+    EXPECT_EQ(1u, conversation.replies);
+    EXPECT_STREQ(L"Access Denied", conversation.firstReply);
+    EXPECT_EQ(5u, ListingOutcome(0, conversation, false));
+}
+
+// The waiting request follows one that did not wait; the service, still listing for the first, opens
+// no pipe for 35 seconds. Run on its own (ctest toolappx_pipe_busy_service, labelled slow).
+TEST_F(PipeClient, SlowWaitingRequestOutlastsABusyService) {
+    Serve(L"busy");
+    EXPECT_EQ(0u, GetAppxPackagesBySid(Sid, ListFile, Profile, false));
+    DWORD start = GetTickCount();
+    ServiceConversation conversation;
+    DWORD code = AskServiceToList(Sid, ListFile, Profile, true, &conversation);
+    EXPECT_EQ(0u, ListingOutcome(code, conversation, true)) << code;
+    EXPECT_GE(GetTickCount() - start, 30000u);
+    EXPECT_EQ(2u, Requests().size());
+}
+
 // Thirty attempts one second apart: run on its own (ctest toolappx_pipe_no_server, labelled slow).
 TEST_F(PipeClient, SlowNoServerGivesUpAfterThirtyAttempts) {
     DWORD start = GetTickCount();

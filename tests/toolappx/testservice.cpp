@@ -1,7 +1,8 @@
 // A stand-in for the AppX Management Service, run under Wine's service control manager as
 // "QuillmarAppxService" so that the tool's client sees a real service at the pipe's server end.
 // What it does is chosen by the test under HKLM\SOFTWARE\CorvaneTest\AppxService:
-//   Script     (REG_SZ)    the replies; see Serve
+//   Script     (REG_SZ)    the replies; see Serve ("silent" never replies, "refuse" refuses,
+//                          "busy" keeps the next client waiting 35 seconds after "Start")
 //   StartDelay (REG_DWORD) seconds to stay START_PENDING; 0xFFFFFFFF: until stopped
 //   DieEarly   (REG_DWORD) 1: report STOPPED while still starting
 // It records every request as request-<n>.bin and every readiness probe as one line of probes.txt
@@ -128,6 +129,16 @@ void Serve(HANDLE pipe, const std::wstring& request) {
         DWORD length = 10;
         WriteRaw(pipe, &length, 4);
         WriteRaw(pipe, L"ab", 4);
+    } else if (script == L"silent") {
+        // Takes the request and never answers: the client must give up by itself.
+        WaitForClientClose(pipe);
+    } else if (script == L"refuse") {
+        Reply(pipe, L"Access Denied");
+        WaitForClientClose(pipe);
+    } else if (script == L"busy") {
+        // A listing that outlasts the thirty one-second attempts of a client's open.
+        Reply(pipe, L"Start");
+        Sleep(35000);
     } else if (script == L"standin") {
         Reply(pipe, L"Start");
         WriteStandInList(request);

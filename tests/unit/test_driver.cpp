@@ -268,4 +268,52 @@ TEST(Arguments, PromptAnswers) {
     EXPECT_FALSE(Answer(std::string(258, ' ') + "y\n", &rest));
 }
 
+// /InstallAppxService's exit code over stand-in steps: the outcomes of a run without administrator
+// rights (the program cannot be written, the service manager refuses) cannot be produced under Wine,
+// whose user is always an administrator.
+struct FakeInstall {
+    static bool prepared;    // what PrepareAppxService returns
+    static DWORD failure;    // the code it reports
+    static DWORD updater;    // what InstallUpdaterFiles returns
+    static int updaterCalls; // how often it was called
+    static bool Prepare(bool quiet, DWORD* code) {
+        EXPECT_TRUE(quiet); // an explicit request to install asks nothing
+        *code = failure;
+        return prepared;
+    }
+    static DWORD WriteUpdater() {
+        ++updaterCalls;
+        return updater;
+    }
+    static int Run(bool prepareResult, DWORD prepareFailure, DWORD updaterResult) {
+        prepared = prepareResult;
+        failure = prepareFailure;
+        updater = updaterResult;
+        updaterCalls = 0;
+        const InstallServiceSteps steps = {Prepare, WriteUpdater};
+        return RunInstallServiceSteps(steps);
+    }
+};
+bool FakeInstall::prepared;
+DWORD FakeInstall::failure;
+DWORD FakeInstall::updater;
+int FakeInstall::updaterCalls;
+
+TEST(InstallServiceExitCode, FirstFailedStepDecides) {
+    // Everything done.
+    EXPECT_EQ(0, FakeInstall::Run(true, 0, 0));
+    EXPECT_EQ(1, FakeInstall::updaterCalls);
+    // Without rights: the service program cannot be written, nor then the updater.
+    EXPECT_EQ(5, FakeInstall::Run(false, 5, 5));
+    // The program was written but the service manager refused to install it; the updater was current.
+    EXPECT_EQ(5, FakeInstall::Run(true, 5, 0));
+    // A service that does not start: its code, although the updater files were written after it.
+    EXPECT_EQ(1053, FakeInstall::Run(true, 1053, 0));
+    EXPECT_EQ(1, FakeInstall::updaterCalls);
+    // The service runs, the updater cannot be written.
+    EXPECT_EQ(32, FakeInstall::Run(true, 0, 32));
+    // A "no" with no code of its own is still no success.
+    EXPECT_EQ(ERROR_CANCELLED, FakeInstall::Run(false, 0, 0));
+}
+
 } // namespace

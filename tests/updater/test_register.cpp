@@ -143,6 +143,43 @@ TEST_F(RegisterTest, ForceRegistersAllCountingFromOneAndListsExactlyTheFailures)
     EXPECT_EQ(std::wstring::npos, log.find(L"in this process"));
 }
 
+TEST_F(RegisterTest, RegistrationThatNeverCompletesEndsTheWorkAndTheNextLogonTriesAgain) {
+    // What the package manager reports for an operation whose completion did not come in time.
+    appxcore::DeploymentOutcome hung;
+    hung.status = appxcore::DeploymentStatus::Started;
+    hung.errorCode = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    hung.errorText = L"The completion did not arrive.";
+    updater::Environment env = Env();
+    env.module.repository.forcedOutcomes[app1_.fullName] = hung;
+    updater::Updater u(env, 0);
+    updater::RegisterResult r = u.RegisterInProcess(ListFile(), RegisterType::Force, nullptr);
+    EXPECT_FALSE(r.complete);
+    // Tried once, not three times, and nothing after it.
+    EXPECT_EQ((std::vector<int>{1, 2}), r.shownIndexes);
+    EXPECT_EQ(std::vector<std::wstring>{L"windows.immersivecontrolpanel"}, RegisteredNames());
+    std::wstring log = repo_.ReadLog();
+    std::wstring line = L"Register " + app1_.path + L"\\Appxmanifest.xml failed. " + hung.errorText;
+    size_t at = log.find(line);
+    EXPECT_NE(std::wstring::npos, at) << Narrow(log);
+    EXPECT_EQ(std::wstring::npos, log.find(line, at + 1));
+    // The hung package and every one not tried are in the failure list.
+    std::vector<PackageInfo> failed = appxcore::ReadPackageList(FailureList());
+    std::vector<std::wstring> names;
+    for (const PackageInfo& p : failed)
+        names.push_back(p.name);
+    EXPECT_EQ((std::vector<std::wstring>{L"Store.One", L"Store.Broken", L"Microsoft.Windows.ShellExperienceHost",
+                                         L"Store.Two"}),
+              names);
+
+    // A whole run: the user is not counted as done.
+    u.Update(Silent(RegisterType::Force), updater::Settings());
+    EXPECT_EQ(L"(none)", LastSid());
+    // Without the hang the next run completes and does count the user.
+    updater::Updater next(Env(), 0);
+    next.Update(Silent(RegisterType::Force), updater::Settings());
+    EXPECT_EQ(sid_, LastSid());
+}
+
 TEST_F(RegisterTest, PriorityAndUpdateSplitTheList) {
     updater::Updater u(Env(), 1);
     updater::RegisterResult r = u.RegisterInProcess(ListFile(), RegisterType::Priority, nullptr);

@@ -109,6 +109,7 @@ TEST_F(ServiceTest, ServerGoneMidwayEndsTheRegistration) {
     FakeService::SetReplies({L"Start", L"4", L"\xFFFF\xFFFF"});
     r = u.Register(L"C:\\unused", true, RegisterType::Force, nullptr);
     EXPECT_TRUE(r.byService);
+    EXPECT_FALSE(r.complete); // the service's work cannot be counted on
 }
 
 TEST_F(ServiceTest, ListingSendsTheToolsRequest) {
@@ -239,6 +240,34 @@ TEST_F(ProgramTest, ThroughTheServiceThenNothingOnASecondRun) {
     FakeService::SetReplies({L"Start"});
     EXPECT_EQ(0u, Run(L"-user S-1-5-21-1-2-3-1001 -file \"C:\\a b\\list\" -profile \"C:\\Users\\Ann Lee\""));
     EXPECT_EQ(L"-user|S-1-5-21-1-2-3-1001|C:\\a b\\list|C:\\Users\\Ann Lee", FakeService::Requests().back());
+}
+
+TEST_F(ProgramTest, ServiceThatStopsReplyingIsGivenUpAndTheNextLogonTriesAgain) {
+    // The service takes the registration, names the first package and then never answers again.
+    // The test build's shorter limit (inherited by kelvo2.exe) stands for the product's minutes.
+    FakeService service;
+    ASSERT_TRUE(service.ok());
+    FakeService::ClearRequests();
+    FakeService::SetReplies({L"Start", L"4", L"1", L"sleep:120000"});
+    SetEnvironmentVariableW(L"CORVANE_TEST_WAIT_MS", L"3000");
+    DWORD start = GetTickCount();
+    DWORD code = Run(L""); // as Active Setup starts it: the full-screen window form
+    DWORD elapsed = GetTickCount() - start;
+    SetEnvironmentVariableW(L"CORVANE_TEST_WAIT_MS", nullptr);
+    EXPECT_EQ(0u, code);
+    // The limit, plus the two seconds after Ctrl+Esc, plus starting the program.
+    EXPECT_LT(elapsed, 20000u);
+    EXPECT_EQ(std::vector<std::wstring>{L"-register"}, FakeService::Requests());
+    EXPECT_EQ(L"(none)", LastSid());
+    // Which packages the service registered is not known: all four are in the failure list.
+    std::vector<PackageInfo> failed =
+        appxcore::ReadPackageList(LocalAppData() + L"\\Quillmar\\Migrate-AppxPackage-Fail");
+    ASSERT_EQ(4u, failed.size());
+    for (size_t i = 0; i < failed.size(); ++i) {
+        EXPECT_EQ(list_[i].fullName, failed[i].fullName);
+        EXPECT_TRUE(failed[i].installedfailed);
+    }
+    EXPECT_TRUE(RegisteredNames().empty()); // nothing was done in this process instead
 }
 
 TEST_F(ProgramTest, DebugLevelTurnsOnTheProgramsOwnLog) {

@@ -96,4 +96,53 @@ TEST(WindowTest, FullScreenMidnightBlueWithCentredProgress) {
     DeleteTestTree(quillmar);
 }
 
+// The service takes the registration, names package 1 and never answers again: the topmost window
+// must go by itself within the reply limit (here the test build's shorter one), the user not counted
+// as done. Runs after the screenshot test, on the same display.
+TEST(WindowTest, ClosesWhenTheServiceStopsAnswering) {
+    wchar_t local[MAX_PATH] = L"";
+    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local);
+    std::wstring quillmar = std::wstring(local) + L"\\Quillmar";
+    MakeDirs(quillmar);
+    appxcore::PackageInfo p;
+    p.name = L"Store.One";
+    p.fullName = L"Store.One_1.0.0.0_x64__0000000000000";
+    p.familyName = L"Store.One_0000000000000";
+    appxcore::WritePackageList(quillmar + L"\\Migrate-AppxPackage", {p, p, p});
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Quillmar");
+
+    FakeService service;
+    ASSERT_TRUE(service.ok());
+    FakeService::SetReplies({L"Start", L"3", L"1", L"sleep:120000"});
+
+    SetEnvironmentVariableW(L"CORVANE_TEST_WAIT_MS", L"3000");
+    std::wstring command = L"\"C:\\corvane-tests\\kelvo2.exe\"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    SetEnvironmentVariableW(L"CORVANE_TEST_WAIT_MS", nullptr);
+    ASSERT_TRUE(started);
+    CloseHandle(pi.hThread);
+
+    HWND window = nullptr;
+    EXPECT_TRUE(
+        WaitFor([&] { return (window = FindWindowW(nullptr, L"Personalized Settings")) != nullptr; }, 60000));
+    DWORD shown = GetTickCount();
+    // Gone within the limit and some slack, long before the service would answer again.
+    EXPECT_TRUE(WaitFor([] { return FindWindowW(nullptr, L"Personalized Settings") == nullptr; }, 20000));
+    EXPECT_LT(GetTickCount() - shown, 20000u);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 30000));
+    DWORD code = 1;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    EXPECT_EQ(0u, code);
+    std::wstring last;
+    EXPECT_FALSE(updater::ReadLastSid(&last)) << Narrow(last);
+    std::vector<appxcore::PackageInfo> failed;
+    EXPECT_TRUE(appxcore::TryReadPackageList(quillmar + L"\\Migrate-AppxPackage-Fail", &failed));
+    EXPECT_EQ(3u, failed.size());
+    DeleteTestTree(quillmar);
+}
+
 } // namespace
