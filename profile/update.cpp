@@ -258,6 +258,7 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
     if (flushed == 0) flushed = WineReplaceHiveFile(hiveFile);
     if (flushed != 0) return FailRestoring(flushed, defaultPath, backupPath);
 
-    DiscardBackup(backupPath);
+    code = DiscardBackup(backupPath);
+    if (code != 0) return FailRestoring(code, defaultPath, backupPath);
     return 0;
 }
