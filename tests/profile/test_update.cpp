@@ -425,6 +425,12 @@ TEST_F(UpdateLinks, AreNeitherFollowedNorCopied) {
     EXPECT_EQ(sourceBefore_, Snapshot(scratch_ + L"\\source-target"));
     EXPECT_EQ(defaultBefore_, Snapshot(scratch_ + L"\\default-target"));
     EXPECT_EQ(ReadFileBytes(src.path + L"\\Documents\\row5.txt"), ReadFileBytes(defaultPath_ + L"\\Documents\\row5.txt"));
+    // A file link, and a second name for a file the user does not own: nothing of either is copied.
+    ASSERT_EQ("not the user's\n", ReadFileBytes(src.path + L"\\Documents\\second name.txt"));
+    ASSERT_EQ("not the user's\n", ReadFileBytes(src.path + L"\\Documents\\linked file.txt"))
+        << "to a Windows program the link reads as the file it points at";
+    EXPECT_FALSE(FileExists(defaultPath_ + L"\\Documents\\linked file.txt"));
+    EXPECT_FALSE(FileExists(defaultPath_ + L"\\Documents\\second name.txt"));
 }
 
 TEST_F(UpdateLinks, FailedRunLeavesLinkTargetsAlone) {
