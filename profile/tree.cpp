@@ -222,6 +222,8 @@ DWORD CopyFromHandle(HANDLE source, const BY_HANDLE_FILE_INFORMATION& info, cons
 
 } // namespace
 
+BOOL(WINAPI* TreeFindNextFile)(HANDLE, LPWIN32_FIND_DATAW) = FindNextFileW;
+
 DWORD DeleteTree(const wchar_t* folder, bool filesOnly) {
     size_t folderLength = wcslen(folder);
     WIN32_FIND_DATAW entry;
@@ -351,7 +353,10 @@ DWORD CopyTreeChecked(const FileCopyCheck& check, const wchar_t* source, const w
             result = error;
         else if (copied)
             ProgressFileCopied(bytes);
-    } while (FindNextFileW(listing.get(), &entry));
+    } while (TreeFindNextFile(listing.get(), &entry));
+    // A listing that broke off is a failed copy, not a finished one.
+    DWORD ended = GetLastError();
+    if (ended != ERROR_NO_MORE_FILES) result = ended ? ended : ERROR_GEN_FAILURE;
     return result;
 }
 

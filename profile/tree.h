@@ -41,7 +41,7 @@ DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const 
 // Copies the source tree onto the destination, overwriting files of the same name, file by file as
 // CopyProfileEntry does (paths checked against the source folder's own); never copies through a
 // directory reparse point. 0, 2 when the source cannot be listed, the destination's creation error,
-// or the last error met while copying.
+// or the last error met while copying (a listing that breaks off is one).
 DWORD CopyTree(const wchar_t* source, const wchar_t* destination, PSID owner = nullptr);
 
 // A copy error of its own: a folder on the way was a junction or directory link, so nothing was
@@ -61,6 +61,10 @@ DWORD CopyProfileFolder(const wchar_t* sourceBase, const wchar_t* source, const 
 // that is not copied for a link (or for a second name) gives ErrorLinkRefused. 0 or a Win32 code.
 DWORD CopyProfileFile(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* destinationBase,
                       const wchar_t* destination);
+
+// The call that continues a folder listing in the tree copy (FindNextFileW). Only tests put another
+// in its place, to cut a listing short.
+extern BOOL(WINAPI* TreeFindNextFile)(HANDLE, LPWIN32_FIND_DATAW);
 
 // Creates every folder of the path from its first backslash on (after a \\?\ or \\?\UNC\ prefix).
 void CreateDirectoryChain(const wchar_t* path);

@@ -417,6 +417,25 @@ TEST_F(Tree, ACopyThatFailsLeavesNoPartialFileAndAHeldSourceGives32) {
     EXPECT_FALSE(FileExists(Path(L"dst\\held.txt")));
 }
 
+int listingCountdown = 0;
+BOOL WINAPI CutListing(HANDLE find, LPWIN32_FIND_DATAW entry) {
+    if (listingCountdown > 0 && --listingCountdown == 0) {
+        SetLastError(ERROR_NETNAME_DELETED);
+        return FALSE;
+    }
+    return FindNextFileW(find, entry);
+}
+
+TEST_F(Tree, ACopyWhoseListingBreaksOffIsAFailedCopy) {
+    for (int i = 0; i < 6; ++i) File(L"src\\f" + std::to_wstring(i) + L".txt", "f");
+    listingCountdown = 4;
+    TreeFindNextFile = CutListing;
+    DWORD result = CopyTree(Path(L"src").c_str(), Path(L"dst").c_str());
+    TreeFindNextFile = FindNextFileW;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NETNAME_DELETED), result) << "a short copy must not look complete";
+    EXPECT_LT(Snapshot(Path(L"dst")).size(), 6u);
+}
+
 // --- CreateDirectoryChain ---
 
 // Every level is made by one CreateDirectoryW whose result is not checked, so the whole chain exists
