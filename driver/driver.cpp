@@ -2,6 +2,7 @@
 
 #include "appx/appx.h"
 #include "driver/common.h"
+#include "driver/onerun.h"
 #include "driver/privileges.h"
 #include "driver/profilelist.h"
 #include "driver/raii.h"
@@ -154,6 +155,10 @@ static int RunProfile(int argc, wchar_t** argv) {
     }
 
     const wchar_t* userName = wcsrchr(profilePath, L'\\') + 1; // BuildProfilePath always leaves one
+    OneRun oneRun;
+    code = AcquireOneRun(&oneRun, OneRunWaitMs);
+    if (code == ERROR_BUSY) return static_cast<int>(code);
+    if (code != 0) return static_cast<int>(ReportError(code));
     ConsolePrint(L"Updating default profile...\r\n");
 
     if (IsWindows8OrLater && !noAppx) {
@@ -183,13 +188,24 @@ static int RunProfile(int argc, wchar_t** argv) {
 struct Keyword {
     const wchar_t* word;
     int (*run)(int argc, wchar_t** argv);
+    bool oneRun; // changes the machine: holds the one-run mutex
 };
 
 static const Keyword Keywords[] = {
-    {L"/DeleteAppxService", RunDeleteService},
-    {L"/InstallAppxService", RunInstallService},
-    {L"/?", RunUsage},
+    {L"/DeleteAppxService", RunDeleteService, true},
+    {L"/InstallAppxService", RunInstallService, true},
+    {L"/?", RunUsage, false},
 };
+
+static int RunKeyword(const Keyword& keyword, int argc, wchar_t** argv) {
+    OneRun oneRun;
+    if (keyword.oneRun) {
+        DWORD code = AcquireOneRun(&oneRun, OneRunWaitMs);
+        if (code == ERROR_BUSY) return static_cast<int>(code);
+        if (code != 0) return static_cast<int>(ReportError(code));
+    }
+    return keyword.run(argc, argv);
+}
 
 int RunCorvane(int argc, wchar_t** argv) {
     PrintBanner();
@@ -199,7 +215,7 @@ int RunCorvane(int argc, wchar_t** argv) {
     }
     DetectWindowsVersion();
     for (const Keyword& k : Keywords)
-        if (_wcsicmp(argv[1], k.word) == 0) return k.run(argc, argv);
+        if (_wcsicmp(argv[1], k.word) == 0) return RunKeyword(k, argc, argv);
     if (!PassesCharacterTest(argv[1])) {
         PrintUsage();
         return ERROR_INVALID_PARAMETER;

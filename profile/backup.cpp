@@ -105,7 +105,9 @@ struct Failure {
 
 // Calls visit(entry) for every entry of the folder other than "." and "..", with the entry's name
 // pushed onto both paths. An entry whose name does not fit is recorded as a failure with 206. The
-// folder's own listing failure is recorded too. visit returns false to end the walk.
+// folder's own listing failure is recorded too, and so is a listing that ends with anything but
+// ERROR_NO_MORE_FILES: a short listing taken for a whole one would make a folder look empty or
+// moved. visit returns false to end the walk.
 template <class Visit> bool ForEachEntry(LongPath& first, LongPath& second, Failure& failure, Visit visit) {
     size_t saved;
     if (!first.Push(L"*", &saved)) {
@@ -136,7 +138,12 @@ template <class Visit> bool ForEachEntry(LongPath& first, LongPath& second, Fail
         second.Pop(savedSecond);
         first.Pop(savedFirst);
         if (!go) return false;
-    } while (FindNextFileW(find.get(), &entry));
+    } while (BackupFindNextFile(find.get(), &entry));
+    DWORD ended = GetLastError();
+    if (ended != ERROR_NO_MORE_FILES) {
+        failure.Record(first, ended);
+        return false;
+    }
     return true;
 }
 
@@ -211,13 +218,17 @@ bool RemoveRunEntries(LongPath& current, LongPath& kept, Failure& failure) {
     return listed && all;
 }
 
+// "<backup>\phase.<name>"; false when it would not fit.
+bool MarkerName(const wchar_t* backupPath, Phase phase, wchar_t* marker) {
+    return FormatBounded(marker, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(phase)) == S_OK;
+}
+
 // The marker of a backup folder: the one "phase.<name>" file it holds.
 Phase ReadPhase(const wchar_t* backupPath) {
     const Phase phases[] = {Phase::Aside, Phase::Update, Phase::MoveBack, Phase::Discard};
     for (Phase phase : phases) {
         wchar_t marker[MAX_PATH];
-        if (FormatBounded(marker, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(phase)) != S_OK)
-            continue;
+        if (!MarkerName(backupPath, phase, marker)) continue;
         if (GetFileAttributesW(marker) != INVALID_FILE_ATTRIBUTES) return phase;
     }
     return Phase::Unknown;
@@ -225,7 +236,7 @@ Phase ReadPhase(const wchar_t* backupPath) {
 
 bool CreateMarker(const wchar_t* backupPath, Phase phase) {
     wchar_t marker[MAX_PATH];
-    if (FormatBounded(marker, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(phase)) != S_OK) {
+    if (!MarkerName(backupPath, phase, marker)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
@@ -234,20 +245,90 @@ bool CreateMarker(const wchar_t* backupPath, Phase phase) {
     return static_cast<bool>(file);
 }
 
-// Renames the marker: a run cut off at any moment leaves exactly one.
+// Renames the marker: a run cut off at any moment leaves exactly one. On failure the error is in
+// GetLastError and the marker still says `from`: the step that depends on the new phase must not run.
 bool SetPhase(const wchar_t* backupPath, Phase from, Phase to) {
     wchar_t a[MAX_PATH], b[MAX_PATH];
-    if (FormatBounded(a, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(from)) != S_OK ||
-        FormatBounded(b, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(to)) != S_OK) {
+    if (!MarkerName(backupPath, from, a) || !MarkerName(backupPath, to, b)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    return MoveFileExW(a, b, MOVEFILE_WRITE_THROUGH) != FALSE;
+    if (MoveFileExW(a, b, MOVEFILE_WRITE_THROUGH)) return true;
+    if (GetLastError() == 0) SetLastError(ERROR_GEN_FAILURE);
+    return false;
 }
 
 // "<backup>\profile" as the user sees it, for messages.
 void FilesFolderName(const wchar_t* backupPath, wchar_t* out) {
     FormatBounded(out, MAX_PATH, L"%ws\\%ws", backupPath, FilesFolder);
+}
+
+bool FolderExists(const wchar_t* path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// True when the folder holds a file anywhere below it, or when that cannot be told (a listing
+// failed): only a folder known to hold nothing but folders counts as empty.
+bool HoldsAnyFile(LongPath& folder) {
+    LongPath unused;
+    if (!unused.Init(L"\\\\?\\")) return true;
+    Failure failure;
+    bool found = false;
+    bool listed = ForEachEntry(folder, unused, failure, [&](DWORD attributes) {
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || IsDirectoryLinkAttributes(attributes))
+            found = true;
+        else if (HoldsAnyFile(folder))
+            found = true;
+        return !found;
+    });
+    return found || !listed || failure.code != 0;
+}
+
+// Removes the empty folders below folder, deepest first; files and what holds them stay.
+void RemoveEmptyFolders(LongPath& folder) {
+    LongPath unused;
+    if (!unused.Init(L"\\\\?\\")) return;
+    Failure ignored;
+    ForEachEntry(folder, unused, ignored, [&](DWORD attributes) {
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsDirectoryLinkAttributes(attributes)) {
+            RemoveEmptyFolders(folder);
+            RemoveDirectoryW(folder.get());
+        }
+        return true;
+    });
+}
+
+// Removes a backup folder that holds nothing but empty folders and its marker; never a file. The
+// marker goes after the files folder, so a run cut off here leaves either a marked folder or an
+// empty one. 0 when the backup folder is gone, or the Win32 code of what stayed.
+DWORD RemoveEmptyBackup(const wchar_t* backupPath) {
+    LongPath files;
+    if (!files.Init(backupPath, FilesFolder)) return ERROR_NOT_ENOUGH_MEMORY;
+    if (GetFileAttributesW(files.get()) != INVALID_FILE_ATTRIBUTES) {
+        RemoveEmptyFolders(files);
+        if (!RemoveDirectoryW(files.get())) return GetLastError() ? GetLastError() : ERROR_DIR_NOT_EMPTY;
+    }
+    const Phase phases[] = {Phase::Aside, Phase::Update, Phase::MoveBack, Phase::Discard};
+    for (Phase phase : phases) {
+        wchar_t marker[MAX_PATH];
+        if (MarkerName(backupPath, phase, marker)) DeleteFileW(marker);
+    }
+    if (!RemoveDirectoryW(backupPath)) return GetLastError() ? GetLastError() : ERROR_DIR_NOT_EMPTY;
+    return 0;
+}
+
+// Finishes removing a successful run's backup (its marker says "discard"): the old files first, the
+// marker last, so that a run cut off in between leaves a folder whose marker still says what it is.
+// 0 when the folder is gone.
+DWORD FinishDiscard(const wchar_t* backupPath) {
+    LongPath files;
+    if (!files.Init(backupPath, FilesFolder)) return ERROR_NOT_ENOUGH_MEMORY;
+    if (GetFileAttributesW(files.get()) != INVALID_FILE_ATTRIBUTES) {
+        DeleteTree(files.get(), false);
+        if (GetFileAttributesW(files.get()) != INVALID_FILE_ATTRIBUTES) return ERROR_DIR_NOT_EMPTY;
+    }
+    return RemoveEmptyBackup(backupPath);
 }
 
 // Renames the backup folder "<backup>-<date>-<time>" (with a counter when that exists) so that this
@@ -283,21 +364,45 @@ DWORD KeepUnderNewName(const wchar_t* backupPath, bool ownLayout) {
     return 0;
 }
 
-// Removes the backup folder and everything in it (its mirror folders may lie deeper than MAX_PATH).
-void RemoveBackupFolder(const wchar_t* backupPath) {
-    LongPath path;
-    if (path.Init(backupPath))
-        DeleteTree(path.get(), false);
-    else
-        DeleteTree(backupPath, false);
-}
-
 // Takes both walks' buffers for the default profile and the backup's files folder.
 bool OpenPaths(const wchar_t* defaultPath, const wchar_t* backupPath, LongPath& current, LongPath& kept) {
     return current.Init(defaultPath) && kept.Init(backupPath, FilesFolder);
 }
 
+// A backup folder that holds no file at all (made, but cut off before its marker or its first move)
+// is removed without a word: nothing was set aside. True when it was such a folder and is gone.
+bool RemoveIfNothingAside(const wchar_t* backupPath) {
+    LongPath folder;
+    if (!folder.Init(backupPath)) return false;
+    Phase phase = ReadPhase(backupPath);
+    if (phase != Phase::Unknown && phase != Phase::Aside) return false;
+    if (phase == Phase::Aside) {
+        // The marker is a file of its own; only the files folder can hold what was set aside.
+        LongPath files;
+        if (!files.Init(backupPath, FilesFolder)) return false;
+        if (GetFileAttributesW(files.get()) != INVALID_FILE_ATTRIBUTES && HoldsAnyFile(files)) return false;
+        wchar_t marker[MAX_PATH];
+        if (!MarkerName(backupPath, Phase::Aside, marker)) return false;
+        // Anything beside the marker and the files folder is not this program's: keep it.
+        LongPath unused;
+        if (!unused.Init(L"\\\\?\\")) return false;
+        Failure failure;
+        bool foreign = false;
+        bool listed = ForEachEntry(folder, unused, failure, [&](DWORD attributes) {
+            const wchar_t* name = wcsrchr(folder.get(), L'\\') + 1;
+            if (_wcsicmp(name, FilesFolder) != 0 && _wcsicmp(name, L"phase.aside") != 0) foreign = true;
+            return !foreign;
+        });
+        if (foreign || !listed) return false;
+    } else if (HoldsAnyFile(folder)) {
+        return false;
+    }
+    return RemoveEmptyBackup(backupPath) == 0;
+}
+
 } // namespace
+
+BOOL(WINAPI* BackupFindNextFile)(HANDLE, LPWIN32_FIND_DATAW) = FindNextFileW;
 
 bool BackupFolderName(const wchar_t* defaultPath, wchar_t* backupPath) {
     return FormatBounded(backupPath, MAX_PATH, L"%ws.corvane-backup", defaultPath) == S_OK;
@@ -305,26 +410,53 @@ bool BackupFolderName(const wchar_t* defaultPath, wchar_t* backupPath) {
 
 DWORD RecoverInterruptedRun(const wchar_t* defaultPath, const wchar_t* backupPath) {
     if (GetFileAttributesW(backupPath) == INVALID_FILE_ATTRIBUTES) return 0;
+    if (RemoveIfNothingAside(backupPath)) return 0;
     Phase phase = ReadPhase(backupPath);
-    if (phase == Phase::Unknown) return KeepUnderNewName(backupPath, false);
     if (phase == Phase::Discard) {
-        // A successful run was removing the old files it no longer needed.
-        RemoveBackupFolder(backupPath);
-        if (GetFileAttributesW(backupPath) == INVALID_FILE_ATTRIBUTES) return 0;
+        // A successful run was removing the old files it no longer needed: finish that silently.
+        if (FinishDiscard(backupPath) == 0) return 0;
         wchar_t kept[MAX_PATH];
-        return RenameKept(backupPath, kept);
+        DWORD error = RenameKept(backupPath, kept);
+        if (error != 0) return error;
+        ConsolePrint(L"Files that an earlier successful run no longer needed could not all be removed; they "
+                     L"are in %ws.\r\n",
+                     kept);
+        return 0;
     }
+    wchar_t files[MAX_PATH];
+    FilesFolderName(backupPath, files);
+    // Without its files folder (or its marker) the folder is not one this program can restore from.
+    if (phase == Phase::Unknown || !FolderExists(files)) return KeepUnderNewName(backupPath, false);
 
     LongPath current, kept;
     if (!OpenPaths(defaultPath, backupPath, current, kept)) return ERROR_NOT_ENOUGH_MEMORY;
     Failure failure;
     if (phase == Phase::Update) {
         // Every file in the default profile is the interrupted run's own: the originals are all aside.
-        RemoveRunEntries(current, kept, failure);
-        if (SetPhase(backupPath, Phase::Update, Phase::MoveBack)) phase = Phase::MoveBack;
+        // Only once all of them are gone, and the marker says so, may an original come back.
+        if (!RemoveRunEntries(current, kept, failure) || failure.code != 0) {
+            ConsolePrint(L"An interrupted earlier run's file %ws cannot be removed from the default profile "
+                         L"(error %u); the previous default profile stays in %ws.\r\n",
+                         failure.path, failure.code, files);
+            return failure.code;
+        }
+        if (!SetPhase(backupPath, Phase::Update, Phase::MoveBack)) {
+            DWORD error = GetLastError();
+            ConsolePrint(L"The marker of an interrupted earlier run cannot be changed (error %u); the previous "
+                         L"default profile stays in %ws.\r\n",
+                         error, files);
+            return error;
+        }
+        phase = Phase::MoveBack;
     }
     if (MoveFilesBack(kept, current, failure) && failure.code == 0) {
-        RemoveBackupFolder(backupPath);
+        DWORD left = RemoveEmptyBackup(backupPath);
+        if (left != 0) {
+            ConsolePrint(L"An interrupted earlier run has been rolled back, but %ws cannot be removed (error "
+                         L"%u).\r\n",
+                         backupPath, left);
+            return left;
+        }
         ConsolePrint(L"An interrupted earlier run has been rolled back; the default profile is as it was "
                      L"before that run.\r\n");
         return 0;
@@ -333,15 +465,17 @@ DWORD RecoverInterruptedRun(const wchar_t* defaultPath, const wchar_t* backupPat
     // The rollback cannot be finished: bring every old file into the backup instead and keep it there.
     // What is left in the default profile now is original (the run's own files went first).
     Failure gather;
-    if (SetPhase(backupPath, phase, Phase::Aside) && MoveFilesAside(current, kept, gather, false) &&
-        gather.code == 0)
+    bool marked = phase == Phase::Aside || SetPhase(backupPath, phase, Phase::Aside);
+    if (!marked) {
+        gather.code = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+        MarkerName(backupPath, phase, gather.path);
+    } else if (MoveFilesAside(current, kept, gather, false) && gather.code == 0) {
         return KeepUnderNewName(backupPath, true);
-    wchar_t shown[MAX_PATH];
-    FilesFolderName(backupPath, shown);
+    }
     DWORD code = gather.code ? gather.code : failure.code;
     ConsolePrint(L"An interrupted earlier run left files of the previous default profile both in %ws and in "
                  L"%ws; %ws cannot be moved (error %u).\r\n",
-                 defaultPath, shown, gather.code ? gather.path : failure.path, code);
+                 defaultPath, files, gather.code ? gather.path : failure.path, code);
     return code;
 }
 
@@ -359,17 +493,18 @@ DWORD SetDefaultProfileAside(const wchar_t* defaultPath, const wchar_t* backupPa
     FilesFolderName(backupPath, files);
     const wchar_t* failed = backupPath;
     DWORD code = 0;
+    // The files folder before the marker: a marked folder always has somewhere its files can be.
     if (!CreateDirectoryW(backupPath, nullptr /* default security */)) {
         code = GetLastError();
     } else {
         SetFileAttributesW(backupPath, FILE_ATTRIBUTE_HIDDEN);
-        if (!CreateMarker(backupPath, Phase::Aside)) {
-            code = GetLastError();
-        } else if (!CreateDirectoryW(files, nullptr /* default security */)) {
+        if (!CreateDirectoryW(files, nullptr /* default security */)) {
             code = GetLastError();
             failed = files;
+        } else if (!CreateMarker(backupPath, Phase::Aside)) {
+            code = GetLastError();
         }
-        if (code != 0) RemoveBackupFolder(backupPath); // nothing was moved yet
+        if (code != 0) RemoveEmptyBackup(backupPath); // nothing was moved yet
     }
     if (code != 0) {
         ConsolePrint(L"Cannot set the default profile aside in %ws. Error %u\r\n", failed, code);
@@ -378,41 +513,58 @@ DWORD SetDefaultProfileAside(const wchar_t* defaultPath, const wchar_t* backupPa
 
     LongPath current, kept;
     if (!OpenPaths(defaultPath, backupPath, current, kept)) {
-        RemoveBackupFolder(backupPath);
+        RemoveEmptyBackup(backupPath);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     Failure failure;
     if (MoveFilesAside(current, kept, failure, true) && failure.code == 0) {
         if (SetPhase(backupPath, Phase::Aside, Phase::Update)) return 0;
-        DWORD error = GetLastError();
-        failure.code = error ? error : ERROR_GEN_FAILURE;
-        FormatBounded(failure.path, MAX_PATH, L"%ws\\phase.%ws", backupPath, PhaseName(Phase::Aside));
+        failure.code = GetLastError();
+        MarkerName(backupPath, Phase::Aside, failure.path);
     }
 
-    // All or nothing: put back what was moved, so the default profile is exactly as it was.
+    // All or nothing: put back what was moved, so the default profile is exactly as it was. The marker
+    // still says "aside", so a run cut off here is rolled back by the next one.
     ConsolePrint(L"Cannot move %ws out of the default profile. Error %u\r\n", failure.path, failure.code);
     Failure undo;
-    if (MoveFilesBack(kept, current, undo) && undo.code == 0) {
-        RemoveBackupFolder(backupPath);
-    } else {
+    if (!MoveFilesBack(kept, current, undo) || undo.code != 0 || RemoveEmptyBackup(backupPath) != 0)
         ConsolePrint(L"Some files of the default profile are still in %ws.\r\n", files);
-    }
     return failure.code;
 }
 
 bool RestoreDefaultProfile(const wchar_t* defaultPath, const wchar_t* backupPath) {
     wchar_t files[MAX_PATH];
     FilesFolderName(backupPath, files);
+    // Only under this run's own marker is every file in the default profile known to be the run's.
+    if (ReadPhase(backupPath) != Phase::Update || !FolderExists(files)) {
+        ConsolePrint(L"The default profile could not be restored: %ws does not hold this run's backup.\r\n",
+                     backupPath);
+        return false;
+    }
     LongPath current, kept;
     Failure failure;
     if (!OpenPaths(defaultPath, backupPath, current, kept)) {
         ConsolePrint(L"The default profile could not be restored; its previous files are in %ws.\r\n", files);
         return false;
     }
-    RemoveRunEntries(current, kept, failure);
-    SetPhase(backupPath, Phase::Update, Phase::MoveBack);
+    // Originals come back only once every file of this run is gone and the marker says so; otherwise
+    // the marker stays at "update" and the next run finishes the rollback.
+    if (!RemoveRunEntries(current, kept, failure) || failure.code != 0) {
+        ConsolePrint(L"The default profile could not be restored: %ws cannot be removed (error %u); the "
+                     L"previous files are in %ws.\r\n",
+                     failure.path, failure.code, files);
+        return false;
+    }
+    if (!SetPhase(backupPath, Phase::Update, Phase::MoveBack)) {
+        DWORD error = GetLastError();
+        ConsolePrint(L"The default profile could not be restored: the backup's marker cannot be changed (error "
+                     L"%u); the previous files are in %ws.\r\n",
+                     error, files);
+        return false;
+    }
     if (MoveFilesBack(kept, current, failure) && failure.code == 0) {
-        RemoveBackupFolder(backupPath);
+        // Every file is back; a backup folder that cannot go is removed by the next run.
+        RemoveEmptyBackup(backupPath);
         ConsolePrint(L"%ws\r\n", L"The default profile has been restored to its state before this run.");
         return true;
     }
@@ -423,8 +575,11 @@ bool RestoreDefaultProfile(const wchar_t* defaultPath, const wchar_t* backupPath
     return false;
 }
 
-void DiscardBackup(const wchar_t* backupPath) {
-    if (GetFileAttributesW(backupPath) == INVALID_FILE_ATTRIBUTES) return;
-    SetPhase(backupPath, Phase::Update, Phase::Discard);
-    RemoveBackupFolder(backupPath);
+DWORD DiscardBackup(const wchar_t* backupPath) {
+    // A backup that is not this run's own is never removed as if it were.
+    if (ReadPhase(backupPath) != Phase::Update) return ERROR_INVALID_DATA;
+    if (!SetPhase(backupPath, Phase::Update, Phase::Discard)) return GetLastError();
+    // What cannot be removed now keeps its "discard" marker; the next run removes it.
+    FinishDiscard(backupPath);
+    return 0;
 }

@@ -10,6 +10,9 @@
 //   phase.update   every file is aside; the files in the default profile are this run's
 //   phase.moveback this run's files are gone; originals are being moved back
 //   phase.discard  the run succeeded; the backup is being removed
+// A marker that cannot be renamed stops the step that depends on it. The files folder is made before
+// the marker and removed before it, so a folder without a marker that holds no file was cut off
+// between the two, and is removed without a word.
 #pragma once
 
 #include <windows.h>
@@ -34,8 +37,15 @@ DWORD SetDefaultProfileAside(const wchar_t* defaultPath, const wchar_t* backupPa
 // Rolls the default profile back after a failed run: removes the files this run wrote and the folders
 // it made, moves every kept file back, and removes the backup. True (and the "restored" line) only when
 // the default profile is as it was; otherwise the backup stays where it is, for the next run to finish,
-// and one line says where the old files are.
+// and one line says where the old files are. Nothing is deleted unless the marker says "update", and
+// nothing is moved back until every file of the run is gone and the marker says "moveback".
 bool RestoreDefaultProfile(const wchar_t* defaultPath, const wchar_t* backupPath);
 
-// Removes the backup after a successful run.
-void DiscardBackup(const wchar_t* backupPath);
+// Removes the backup after a successful run: the marker says "discard" first, then the old files go,
+// the marker last. 0, or the Win32 code when the marker could not say "discard" (the backup is then
+// untouched and the run must not count as done: its backup would be taken for an interrupted run's).
+DWORD DiscardBackup(const wchar_t* backupPath);
+
+// The call that continues a folder listing in the backup's walks (FindNextFileW). Only tests put
+// another in its place, to cut a listing short.
+extern BOOL(WINAPI* BackupFindNextFile)(HANDLE, LPWIN32_FIND_DATAW);

@@ -1,6 +1,8 @@
 #include "profile/tree.h"
 
+#include <aclapi.h>
 #include <shlwapi.h>
+#include <winioctl.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -15,6 +17,8 @@ namespace {
 const size_t ChildSlack = 261;
 // The longest path the long-path prefix admits, terminator included.
 const size_t LongPathChars = 32767;
+// The largest block one read of a copied file takes.
+const DWORD CopyChunk = 256 * 1024;
 
 // One growable child-path buffer per parent folder: the parent and its backslash are written once,
 // only the entry name is rewritten per entry, so a walk costs no formatting or allocation per file.
@@ -77,7 +81,148 @@ bool IsDirectoryLink(const WIN32_FIND_DATAW& entry) {
            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+
+// A junction, symbolic link or other name surrogate seen in a listing: the entry names something
+// elsewhere, whatever it points at. Other reparse points (cloud placeholders, deduplicated or
+// compressed files) are the user's own files and are copied.
+bool IsNameSurrogateEntry(const WIN32_FIND_DATAW& entry) {
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(entry.dwReserved0);
+}
+
+// The name of the file object behind a handle (NtQueryObject, ObjectNameInformation): the path the
+// open really reached, after every junction and link on the way was followed, on every Windows
+// version from XP on and for paths of any length. Only ever compared with another such name.
+struct CountedName {
+    USHORT length; // in bytes
+    USHORT maximumLength;
+    wchar_t* buffer;
+};
+typedef LONG(NTAPI* NtQueryObjectFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+typedef ULONG(NTAPI* StatusToErrorFn)(LONG);
+const ULONG ObjectNameInformation = 1;
+
+// The handle's object name in an allocated block. 0, or the Win32 code.
+DWORD HandlePathOf(HANDLE handle, GuardedPtr* path) {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    NtQueryObjectFn query =
+        reinterpret_cast<NtQueryObjectFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryObject")));
+    StatusToErrorFn toError = reinterpret_cast<StatusToErrorFn>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    if (!query || !toError) return ERROR_CALL_NOT_IMPLEMENTED;
+    // A name is at most 32767 characters; one retry with the size asked for covers every case.
+    ULONG size = 1024;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        GuardedPtr block(GuardedAlloc(size));
+        if (!block) return ERROR_NOT_ENOUGH_MEMORY;
+        ULONG needed = 0;
+        LONG status = query(handle, ObjectNameInformation, block.get(), size, &needed);
+        if (status >= 0) {
+            const CountedName* name = block.as<CountedName>();
+            size_t chars = name->length / sizeof(wchar_t);
+            if (name->length > 0 && !name->buffer) return ERROR_INVALID_DATA;
+            GuardedPtr text(GuardedAllocChars(chars + 1));
+            if (!text) return ERROR_NOT_ENOUGH_MEMORY;
+            if (chars) wmemcpy(text.chars(), name->buffer, chars);
+            text.chars()[chars] = L'\0';
+            path->reset(text.release());
+            return 0;
+        }
+        const LONG BufferOverflow = static_cast<LONG>(0x80000005), LengthMismatch = static_cast<LONG>(0xC0000004),
+                   BufferTooSmall = static_cast<LONG>(0xC0000023);
+        if (status != BufferOverflow && status != LengthMismatch && status != BufferTooSmall) return toError(status);
+        ULONG most = sizeof(CountedName) + LongPathChars * sizeof(wchar_t);
+        size = needed > size && needed <= most ? needed : most;
+    }
+    return ERROR_MORE_DATA;
+}
+
+// Equal paths as the file system compares names: letter case ignored.
+bool SamePath(const wchar_t* a, const wchar_t* b) {
+    size_t length = wcslen(a);
+    if (length != wcslen(b)) return false;
+    GuardedPtr upperA(GuardedAllocChars(length + 1)), upperB(GuardedAllocChars(length + 1));
+    if (!upperA || !upperB) return false;
+    wmemcpy(upperA.chars(), a, length + 1);
+    wmemcpy(upperB.chars(), b, length + 1);
+    CharUpperBuffW(upperA.chars(), static_cast<DWORD>(length));
+    CharUpperBuffW(upperB.chars(), static_cast<DWORD>(length));
+    return wcscmp(upperA.chars(), upperB.chars()) == 0;
+}
+
+// The reparse tag of the point the handle (opened with FILE_FLAG_OPEN_REPARSE_POINT) is on.
+DWORD ReadReparseTag(HANDLE handle, DWORD* tag) {
+    GuardedPtr buffer(GuardedAlloc(MAXIMUM_REPARSE_DATA_BUFFER_SIZE));
+    if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD returned = 0;
+    if (!DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.get(), MAXIMUM_REPARSE_DATA_BUFFER_SIZE,
+                         &returned, nullptr /* synchronous */))
+        return GetLastError();
+    if (returned < sizeof(DWORD)) return ERROR_INVALID_DATA;
+    *tag = *buffer.as<DWORD>(); // every reparse buffer starts with its tag
+    return 0;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// True when the handle's file is owned by owner.
+bool OwnedBy(HANDLE handle, PSID owner) {
+    if (!owner) return false;
+    PSID fileOwner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &fileOwner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return false;
+    UniqueLocal descriptorOwner(descriptor);
+    return fileOwner && EqualSid(fileOwner, owner);
+}
+
+// Copies the data of an open file to a new destination file; on failure the partial copy is
+// removed. 0 or the Win32 code.
+DWORD CopyFromHandle(HANDLE source, const BY_HANDLE_FILE_INFORMATION& info, const wchar_t* destination,
+                     ULONGLONG* bytes) {
+    const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                       FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    DWORD attributes = info.dwFileAttributes & kept;
+    UniqueFile target(CreateFileW(destination, GENERIC_WRITE, 0 /* no sharing while written */, nullptr,
+                                  CREATE_ALWAYS, (attributes ? attributes : FILE_ATTRIBUTE_NORMAL) |
+                                                     FILE_FLAG_SEQUENTIAL_SCAN,
+                                  nullptr));
+    if (!target) return GetLastError();
+
+    ULONGLONG size = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    DWORD chunk = size < CopyChunk ? static_cast<DWORD>(size) + 1 : CopyChunk; // + 1: the end-of-file read
+    GuardedPtr buffer(GuardedAlloc(chunk));
+    DWORD error = buffer ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+    ULONGLONG copied = 0;
+    while (error == 0) {
+        DWORD read = 0;
+        if (!ReadFile(source, buffer.get(), chunk, &read, nullptr)) {
+            error = GetLastError();
+            break;
+        }
+        if (read == 0) break;
+        DWORD written = 0;
+        if (!WriteFile(target.get(), buffer.get(), read, &written, nullptr)) error = GetLastError();
+        else if (written != read) error = ERROR_WRITE_FAULT;
+        copied += written;
+    }
+    if (error == 0 && !SetFileTime(target.get(), nullptr, nullptr, &info.ftLastWriteTime)) error = GetLastError();
+    target.reset();
+    if (error != 0) {
+        SetFileAttributesW(destination, FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(destination);
+        return error;
+    }
+    *bytes = copied;
+    return 0;
+}
+
 } // namespace
+
+BOOL(WINAPI* TreeFindNextFile)(HANDLE, LPWIN32_FIND_DATAW) = FindNextFileW;
 
 DWORD DeleteTree(const wchar_t* folder, bool filesOnly) {
     size_t folderLength = wcslen(folder);
@@ -111,7 +256,58 @@ DWORD DeleteTree(const wchar_t* folder, bool filesOnly) {
     return RemoveDirectoryW(folder) ? 1 : 0;
 }
 
-DWORD CopyTree(const wchar_t* source, const wchar_t* destination) {
+namespace {
+
+// The path the source file must have on its volume: the checked prefix's final path, then the rest
+// of the source path with doubled backslashes made single. False when it cannot be built.
+bool ExpectedFinalPath(const FileCopyCheck& check, const wchar_t* source, GuardedPtr* expected) {
+    size_t prefixLength = wcslen(check.finalPrefix);
+    while (prefixLength > 0 && check.finalPrefix[prefixLength - 1] == L'\\') --prefixLength;
+    const wchar_t* rest = source + check.sourcePrefixLength;
+    size_t restLength = wcslen(rest);
+    GuardedPtr block(GuardedAllocChars(prefixLength + restLength + 1));
+    if (!block) return false;
+    wchar_t* out = block.chars();
+    wmemcpy(out, check.finalPrefix, prefixLength);
+    size_t used = prefixLength;
+    for (size_t i = 0; i < restLength; ++i) {
+        if (rest[i] == L'\\' && used > 0 && out[used - 1] == L'\\') continue;
+        out[used++] = rest[i];
+    }
+    while (used > prefixLength && out[used - 1] == L'\\') --used;
+    out[used] = L'\0';
+    expected->reset(block.release());
+    return true;
+}
+
+// The object name of a folder (the base whose path stands for all below it), in an allocated block.
+// 0, ERROR_CALL_NOT_IMPLEMENTED where the system cannot tell, or the Win32 code.
+DWORD FolderHandlePath(const wchar_t* folder, GuardedPtr* path) {
+    UniqueFile handle(CreateFileW(folder, FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr));
+    if (!handle) return GetLastError();
+    return HandlePathOf(handle.get(), path);
+}
+
+} // namespace
+
+DWORD PrepareFileCopyCheck(const wchar_t* base, PSID owner, GuardedPtr* holder, FileCopyCheck* check) {
+    check->owner = owner;
+    size_t baseLength = wcslen(base);
+    while (baseLength > 0 && base[baseLength - 1] == L'\\') --baseLength;
+    check->sourcePrefixLength = baseLength;
+    check->finalPrefix = nullptr;
+    DWORD error = FolderHandlePath(base, holder);
+    if (error == ERROR_CALL_NOT_IMPLEMENTED) return 0;
+    if (error != 0) return error;
+    check->finalPrefix = holder->chars();
+    return 0;
+}
+
+namespace {
+
+DWORD CopyTreeChecked(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination) {
     size_t sourceLength = wcslen(source);
     WIN32_FIND_DATAW entry;
     UniqueFind listing(StartListing(source, sourceLength, &entry));
@@ -140,30 +336,119 @@ DWORD CopyTree(const wchar_t* source, const wchar_t* destination) {
             result = ERROR_NOT_ENOUGH_MEMORY;
             continue;
         }
-        if (IsDirectory(entry)) {
-            DWORD inner = CopyTree(sourceChild.block.chars(), destinationChild.block.chars());
-            if (inner != 0) result = inner;
-        } else if (!CopyFileW(sourceChild.block.chars(), destinationChild.block.chars(),
-                              FALSE /* overwrite */)) {
-            result = GetLastError();
-        } else {
-            ProgressFileCopied((static_cast<ULONGLONG>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow);
+        if (IsNameSurrogateEntry(entry)) {
+            DebugPrint(L"Not copied, a link: %ws", sourceChild.block.chars());
+            continue;
         }
-    } while (FindNextFileW(listing.get(), &entry));
+        if (IsDirectory(entry)) {
+            DWORD inner = CopyTreeChecked(check, sourceChild.block.chars(), destinationChild.block.chars());
+            if (inner != 0) result = inner;
+            continue;
+        }
+        bool copied = false;
+        ULONGLONG bytes = 0;
+        DWORD error =
+            CopyProfileEntry(check, sourceChild.block.chars(), destinationChild.block.chars(), &copied, &bytes);
+        if (error != 0)
+            result = error;
+        else if (copied)
+            ProgressFileCopied(bytes);
+    } while (TreeFindNextFile(listing.get(), &entry));
+    // A listing that broke off is a failed copy, not a finished one.
+    DWORD ended = GetLastError();
+    if (ended != ERROR_NO_MORE_FILES) result = ended ? ended : ERROR_GEN_FAILURE;
     return result;
 }
 
+} // namespace
+
+DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination, bool* copied,
+                       ULONGLONG* bytes) {
+    *copied = false;
+    *bytes = 0;
+    // Opened without following a reparse point and without sharing write or delete: what is checked
+    // below is what is read, and it cannot be renamed or replaced while it is.
+    UniqueFile file(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return GetLastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.get(), &info)) return GetLastError();
+    const wchar_t* refused = nullptr;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        refused = L"a folder since it was listed";
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        DWORD tag = 0;
+        if (ReadReparseTag(file.get(), &tag) != 0 || IsReparseTagNameSurrogate(tag)) {
+            refused = L"a link";
+        } else {
+            // A placeholder or a compressed file: its data comes through its filter, so it is read
+            // through a second open, which must reach the very same file.
+            UniqueFile data(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+            if (!data) return GetLastError();
+            BY_HANDLE_FILE_INFORMATION dataInfo;
+            if (!GetFileInformationByHandle(data.get(), &dataInfo)) return GetLastError();
+            if (!SameFile(info, dataInfo)) {
+                refused = L"replaced while it was opened";
+            } else {
+                file = static_cast<UniqueFile&&>(data);
+                info = dataInfo;
+            }
+        }
+    }
+    if (!refused && check.finalPrefix) {
+        // A folder above the file replaced by a junction after the listing leads the open elsewhere;
+        // the path the handle really has tells.
+        GuardedPtr actual, expected;
+        DWORD error = HandlePathOf(file.get(), &actual);
+        if (error != 0) return error;
+        if (!ExpectedFinalPath(check, source, &expected)) return ERROR_NOT_ENOUGH_MEMORY;
+        if (!SamePath(actual.chars(), expected.chars())) refused = L"reached through a link";
+    }
+    if (!refused && info.nNumberOfLinks > 1 && !OwnedBy(file.get(), check.owner))
+        refused = L"a file with more than one name that is not the user's own";
+    if (refused) {
+        DebugPrint(L"Not copied, %ws: %ws", refused, source);
+        return 0;
+    }
+    DWORD error = CopyFromHandle(file.get(), info, destination, bytes);
+    if (error != 0) return error;
+    *copied = true;
+    return 0;
+}
+
+DWORD CopyTree(const wchar_t* source, const wchar_t* destination, PSID owner) {
+    FileCopyCheck check;
+    GuardedPtr finalPrefix;
+    DWORD error = PrepareFileCopyCheck(source, owner, &finalPrefix, &check);
+    // A source that cannot be opened cannot be listed either: the listing says so the usual way.
+    if (error != 0) check.finalPrefix = nullptr;
+    if (error != 0 && GetFileAttributesW(source) != INVALID_FILE_ATTRIBUTES) return error;
+    return CopyTreeChecked(check, source, destination);
+}
+
 DWORD CopyProfileFolder(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* destinationBase,
-                        const wchar_t* destination) {
+                        const wchar_t* destination, PSID owner) {
     if (PathCrossesLink(sourceBase, source) || PathCrossesLink(destinationBase, destination)) return ErrorLinkRefused;
-    return CopyTree(source, destination);
+    FileCopyCheck check;
+    GuardedPtr finalPrefix;
+    DWORD error = PrepareFileCopyCheck(sourceBase, owner, &finalPrefix, &check);
+    if (error != 0) return error;
+    return CopyTreeChecked(check, source, destination);
 }
 
 DWORD CopyProfileFile(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* destinationBase,
                       const wchar_t* destination) {
     if (PathCrossesLink(sourceBase, source) || PathCrossesLink(destinationBase, destination)) return ErrorLinkRefused;
-    if (!CopyFileW(source, destination, FALSE /* overwrite */)) return GetLastError();
-    return 0;
+    FileCopyCheck check;
+    GuardedPtr finalPrefix;
+    DWORD error = PrepareFileCopyCheck(sourceBase, nullptr /* a file with two names is never taken */, &finalPrefix, &check);
+    if (error != 0) return error;
+    bool copied = false;
+    ULONGLONG bytes = 0;
+    error = CopyProfileEntry(check, source, destination, &copied, &bytes);
+    if (error != 0) return error;
+    return copied ? 0 : ErrorLinkRefused;
 }
 
 void CreateDirectoryChain(const wchar_t* path) {

@@ -1,6 +1,9 @@
 // Whole-tree file operations of the update sequence. Paths are used as given (no long-path prefix).
-// The walks never descend into a directory reparse point (junction or directory link).
+// The walks never descend into a directory reparse point (junction or directory link), and the copies
+// never copy a file link or anything reached through a link.
 #pragma once
+
+#include "driver/common.h"
 
 #include <windows.h>
 
@@ -10,10 +13,36 @@
 // (nothing touched); with filesOnly 1 after the walk; without it non-zero when the folder was removed.
 DWORD DeleteTree(const wchar_t* folder, bool filesOnly);
 
-// Copies the source tree onto the destination, overwriting files of the same name; never copies
-// through a directory reparse point. 0, 2 when the source cannot be listed, the destination's
-// creation error, or the last error met while copying.
-DWORD CopyTree(const wchar_t* source, const wchar_t* destination);
+// What the copy of one file checks on the handle it opened. finalPrefix is the name the system gives
+// an open base folder (the path it really reached, links followed), standing for the first
+// sourcePrefixLength characters of every source path; null: not checked. owner is the profile's user.
+struct FileCopyCheck {
+    const wchar_t* finalPrefix = nullptr;
+    size_t sourcePrefixLength = 0;
+    PSID owner = nullptr;
+};
+
+// Fills a check for the files below base; *holder keeps the base's name for as long as the check is
+// used. 0 (the path check left out where the system cannot name an open folder) or the Win32 code.
+DWORD PrepareFileCopyCheck(const wchar_t* base, PSID owner, GuardedPtr* holder, FileCopyCheck* check);
+
+// Copies one file (overwriting) from a single handle opened on it without following a reparse point,
+// so that a swap after the listing changes nothing. Not copied, with a debug line and 0 returned and
+// *copied false: a name surrogate (symbolic link, junction; whatever it points at), an entry that is a
+// folder by now, a file whose final path is not the one expected (a folder above it became a link),
+// and a file with more than one name whose owner is not check.owner (a hard link can give a file
+// only administrators may read a second name in the user's profile; a file the user owns they can
+// read anyway). Other reparse points (cloud placeholders) are copied. Otherwise 0 with *copied true
+// and *bytes, or the Win32 code (the destination holds no partial copy). Self-contained: callable
+// from several threads at once.
+DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination, bool* copied,
+                       ULONGLONG* bytes);
+
+// Copies the source tree onto the destination, overwriting files of the same name, file by file as
+// CopyProfileEntry does (paths checked against the source folder's own); never copies through a
+// directory reparse point. 0, 2 when the source cannot be listed, the destination's creation error,
+// or the last error met while copying (a listing that breaks off is one).
+DWORD CopyTree(const wchar_t* source, const wchar_t* destination, PSID owner = nullptr);
 
 // A copy error of its own: a folder on the way was a junction or directory link, so nothing was
 // copied through it.
@@ -22,13 +51,20 @@ const DWORD ErrorLinkRefused = ERROR_CANT_ACCESS_FILE; // 1920, "The file cannot
 // CopyTree for a folder inside a profile: refuses with ErrorLinkRefused, copying nothing, when the
 // source or any folder between sourceBase and it, or the destination or any folder between
 // destinationBase and it, is a link (a user can plant a junction in their own profile; a copy made
-// with an administrator's rights must neither read nor write through it).
+// with an administrator's rights must neither read nor write through it). Every file's path is
+// checked against sourceBase's own; owner is the profile's user (null: files with two names are
+// never copied).
 DWORD CopyProfileFolder(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* destinationBase,
-                        const wchar_t* destination);
+                        const wchar_t* destination, PSID owner = nullptr);
 
-// CopyFileW (overwriting) for a file inside profiles, under the same rule. 0 or a Win32 code.
+// One file inside profiles (overwriting), under the same rules, as CopyProfileEntry copies it; a file
+// that is not copied for a link (or for a second name) gives ErrorLinkRefused. 0 or a Win32 code.
 DWORD CopyProfileFile(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* destinationBase,
                       const wchar_t* destination);
+
+// The call that continues a folder listing in the tree copy (FindNextFileW). Only tests put another
+// in its place, to cut a listing short.
+extern BOOL(WINAPI* TreeFindNextFile)(HANDLE, LPWIN32_FIND_DATAW);
 
 // Creates every folder of the path from its first backslash on (after a \\?\ or \\?\UNC\ prefix).
 void CreateDirectoryChain(const wchar_t* path);

@@ -223,7 +223,7 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
             // A row folder the user replaced by a link is not copied through; for rows 1 to 10 that
             // ends the run like any failed copy.
             ProgressFolder(table[i]);
-            code = CopyProfileFolder(sourcePath, from, defaultPath, to);
+            code = CopyProfileFolder(sourcePath, from, defaultPath, to, userSid);
             if (code != 0 && i < RequiredRows) {
                 PrintMessage(L"Cannot copy %ws. Error %u", from, code);
                 return FailRestoring(code, defaultPath, backupPath);
@@ -258,7 +258,8 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
     if (flushed == 0) flushed = WineReplaceHiveFile(hiveFile);
     if (flushed != 0) return FailRestoring(flushed, defaultPath, backupPath);
 
-    DiscardBackup(backupPath);
+    code = DiscardBackup(backupPath);
+    if (code != 0) return FailRestoring(code, defaultPath, backupPath);
     if (storeApps.step) {
         // The default profile was updated; the line tells a deployment's log what new users miss.
         wchar_t warning[512];

@@ -11,6 +11,17 @@ namespace {
 
 using Tree = std::map<std::wstring, std::string>;
 
+// A listing that breaks off: the countdown'th FindNextFileW call of the backup's walks fails with a
+// network error, as a listing of a folder on a failing disk or share can.
+int listingCountdown = 0;
+BOOL WINAPI CutListing(HANDLE find, LPWIN32_FIND_DATAW entry) {
+    if (listingCountdown > 0 && --listingCountdown == 0) {
+        SetLastError(ERROR_NETNAME_DELETED);
+        return FALSE;
+    }
+    return FindNextFileW(find, entry);
+}
+
 class Backup : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -27,7 +38,35 @@ class Backup : public ::testing::Test {
         WriteFileBytes(current_ + L"\\A\\B\\ro.txt", "ro", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
         before_ = Snapshot(current_);
     }
-    void TearDown() override { DeleteTestTree(root_); }
+    void TearDown() override {
+        BackupFindNextFile = FindNextFileW;
+        listingCountdown = 0;
+        DeleteTestTree(root_);
+    }
+    void CutTheListingAt(int call) {
+        listingCountdown = call;
+        BackupFindNextFile = CutListing;
+    }
+    // The folders "<backup>-<stamp>" that recoveries kept.
+    std::vector<std::wstring> KeptFolders() {
+        std::vector<std::wstring> found;
+        WIN32_FIND_DATAW fd;
+        HANDLE find = FindFirstFileW((kept_ + L"-*").c_str(), &fd);
+        if (find == INVALID_HANDLE_VALUE) return found;
+        do found.push_back(root_ + L"\\" + fd.cFileName);
+        while (FindNextFileW(find, &fd));
+        FindClose(find);
+        return found;
+    }
+    // Every original file is in the default profile or in the backup, unchanged.
+    void ExpectNothingLost(const std::wstring& backupFiles) {
+        Tree here = Snapshot(current_), there = Snapshot(backupFiles);
+        for (const auto& entry : FilesOf(before_)) {
+            bool found = (here.count(entry.first) && here[entry.first] == entry.second) ||
+                         (there.count(entry.first) && there[entry.first] == entry.second);
+            EXPECT_TRUE(found) << "lost " << Narrow(entry.first);
+        }
+    }
 
     bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
     // Files only: what a set-aside leaves behind must be folders alone.
@@ -201,6 +240,193 @@ TEST_F(Backup, ARollbackThatCannotFinishGathersEveryOldFileInOneKeptFolder) {
     stampedFiles = root_ + L"\\" + fd.cFileName + L"\\profile";
     EXPECT_EQ(FilesOf(before_), FilesOf(Snapshot(stampedFiles))) << "every old file, in one folder";
     EXPECT_TRUE(FilesOf(Snapshot(current_)).empty());
+}
+
+// --- A successful run's backup removed, and cut off while it is ---
+
+TEST_F(Backup, DiscardRemovesTheBackupAndLeavesTheNewProfile) {
+    ASSERT_EQ(0u, SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
+    WriteRunFiles();
+    Tree written = Snapshot(current_);
+    EXPECT_EQ(0u, DiscardBackup(kept_.c_str()));
+    EXPECT_FALSE(Exists(kept_));
+    EXPECT_EQ(written, Snapshot(current_));
+}
+
+TEST_F(Backup, DiscardCutOffAmongTheOldFilesIsFinishedWithoutKeepingAnything) {
+    ASSERT_EQ(0u, SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
+    WriteRunFiles();
+    Tree written = Snapshot(current_);
+    // Cut off halfway through the old files: the marker says "discard", some old files are left.
+    Rename(kept_ + L"\\phase.update", kept_ + L"\\phase.discard");
+    ASSERT_TRUE(DeleteFileW((files_ + L"\\NTUSER.DAT").c_str()));
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    EXPECT_FALSE(Exists(kept_));
+    EXPECT_TRUE(KeptFolders().empty()) << "a successful run's leftovers are nobody's previous profile";
+    EXPECT_EQ(written, Snapshot(current_));
+}
+
+TEST_F(Backup, DiscardCutOffAfterTheOldFilesLeavesAMarkerOrAnEmptyFolderThatGoesSilently) {
+    ASSERT_EQ(0u, SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
+    Rename(kept_ + L"\\phase.update", kept_ + L"\\phase.discard");
+    DeleteTestTree(files_);
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    EXPECT_FALSE(Exists(kept_));
+
+    MakeDirs(kept_); // the marker went too, the folder did not
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    EXPECT_FALSE(Exists(kept_));
+    EXPECT_TRUE(KeptFolders().empty());
+}
+
+TEST_F(Backup, DiscardUnderAMarkerThatCannotMoveTouchesNothing) {
+    ASSERT_EQ(0u, SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
+    WriteRunFiles();
+    {
+        HeldFile held(kept_ + L"\\phase.update");
+        ASSERT_TRUE(held.ok());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), DiscardBackup(kept_.c_str()));
+    }
+    EXPECT_EQ(FilesOf(before_), FilesOf(Snapshot(files_))) << "no old file may go under a stale marker";
+    EXPECT_TRUE(Exists(kept_ + L"\\phase.update"));
+}
+
+TEST_F(Backup, DiscardRefusesABackupThatIsNotMarkedAsThisRunsOwn) {
+    MakeDirs(files_);
+    WriteFileBytes(files_ + L"\\earlier.txt", "earlier");
+    EXPECT_NE(0u, DiscardBackup(kept_.c_str()));
+    EXPECT_EQ("earlier", ReadFileBytes(files_ + L"\\earlier.txt"));
+}
+
+// --- Set-up cut off between the folder, its files folder and the marker ---
+
+TEST_F(Backup, ABackupFolderThatHoldsNoFileIsRemovedWithoutAWord) {
+    MakeDirs(kept_); // cut off right after the folder was made
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    EXPECT_FALSE(Exists(kept_));
+    MakeDirs(files_); // cut off before the marker
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    EXPECT_FALSE(Exists(kept_));
+    EXPECT_TRUE(KeptFolders().empty()) << "an empty folder is no previous default profile";
+    EXPECT_EQ(before_, Snapshot(current_));
+}
+
+TEST_F(Backup, AsideWithoutFilesMeansNothingWasMoved) {
+    // An older layout made the marker before the files folder; a run cut off between them.
+    MakeDirs(kept_);
+    WriteFileBytes(kept_ + L"\\phase.aside", "");
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    EXPECT_FALSE(Exists(kept_));
+    EXPECT_EQ(before_, Snapshot(current_));
+
+    MakeDirs(files_ + L"\\A\\B"); // mirror folders made, no file moved yet
+    WriteFileBytes(kept_ + L"\\phase.aside", "");
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    EXPECT_FALSE(Exists(kept_));
+    EXPECT_TRUE(KeptFolders().empty());
+    EXPECT_EQ(before_, Snapshot(current_));
+}
+
+TEST_F(Backup, UpdateMarkerWithoutItsFilesFolderDeletesNothing) {
+    ASSERT_EQ(0u, SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
+    WriteRunFiles();
+    Tree written = Snapshot(current_);
+    DeleteTestTree(files_);
+    EXPECT_FALSE(RestoreDefaultProfile(current_.c_str(), kept_.c_str()));
+    EXPECT_EQ(written, Snapshot(current_));
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    EXPECT_EQ(written, Snapshot(current_)) << "nothing to restore from: nothing may be deleted";
+    EXPECT_EQ(1u, KeptFolders().size());
+}
+
+// --- A marker that does not move stops what depends on it ---
+
+TEST_F(Backup, RollbackUnderAMarkerThatCannotMoveBringsNothingBack) {
+    ASSERT_EQ(0u, SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
+    WriteRunFiles();
+    {
+        HeldFile held(kept_ + L"\\phase.update");
+        ASSERT_TRUE(held.ok());
+        EXPECT_FALSE(RestoreDefaultProfile(current_.c_str(), kept_.c_str()));
+    }
+    // Under "update" every file in the default profile counts as the run's: an original moved back
+    // now would be deleted by the next run.
+    EXPECT_TRUE(FilesOf(Snapshot(current_)).empty());
+    EXPECT_EQ(FilesOf(before_), FilesOf(Snapshot(files_)));
+    EXPECT_TRUE(Exists(kept_ + L"\\phase.update"));
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    EXPECT_EQ(before_, Snapshot(current_));
+    EXPECT_FALSE(Exists(kept_));
+}
+
+TEST_F(Backup, RecoveryUnderAMarkerThatCannotMoveStopsAndLosesNothing) {
+    ASSERT_EQ(0u, SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
+    WriteRunFiles();
+    {
+        HeldFile held(kept_ + L"\\phase.update");
+        ASSERT_TRUE(held.ok());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION),
+                  RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    }
+    EXPECT_EQ(FilesOf(before_), FilesOf(Snapshot(files_)));
+    EXPECT_TRUE(Exists(kept_ + L"\\phase.update"));
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    EXPECT_EQ(before_, Snapshot(current_));
+}
+
+// --- Listings that break off midway ---
+
+TEST_F(Backup, ASetAsideWhoseListingBreaksOffFailsAndPutsEverythingBack) {
+    CutTheListingAt(3);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NETNAME_DELETED), SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
+    EXPECT_EQ(before_, Snapshot(current_));
+    EXPECT_FALSE(Exists(kept_));
+}
+
+TEST_F(Backup, AMoveBackWhoseListingBreaksOffNeverDeletesTheFilesNotListed) {
+    ASSERT_EQ(0u, SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
+    Rename(kept_ + L"\\phase.update", kept_ + L"\\phase.moveback");
+    CutTheListingAt(1);
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    // The short listing was not taken for a finished rollback: the old files are gathered and kept.
+    std::vector<std::wstring> keptFolders = KeptFolders();
+    ASSERT_EQ(1u, keptFolders.size());
+    ExpectNothingLost(keptFolders[0] + L"\\profile");
+    EXPECT_EQ(FilesOf(before_), FilesOf(Snapshot(keptFolders[0] + L"\\profile")));
+}
+
+TEST_F(Backup, ARollbackWhoseListingBreaksOffKeepsTheMarkerAtUpdate) {
+    ASSERT_EQ(0u, SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
+    WriteRunFiles();
+    CutTheListingAt(1);
+    EXPECT_FALSE(RestoreDefaultProfile(current_.c_str(), kept_.c_str()));
+    EXPECT_TRUE(Exists(kept_ + L"\\phase.update"));
+    EXPECT_EQ(FilesOf(before_), FilesOf(Snapshot(files_))) << "nothing moved back beside the run's files";
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    EXPECT_EQ(before_, Snapshot(current_));
+    EXPECT_FALSE(Exists(kept_));
+}
+
+// --- A run file that cannot be removed ---
+
+TEST_F(Backup, ARunFileThatCannotBeRemovedStopsTheRollbackAtUpdate) {
+    ASSERT_EQ(0u, SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
+    WriteRunFiles();
+    {
+        HeldFile held(current_ + L"\\A\\B\\added.txt"); // a scanner holding a file the run wrote
+        ASSERT_TRUE(held.ok());
+        EXPECT_FALSE(RestoreDefaultProfile(current_.c_str(), kept_.c_str()));
+        EXPECT_TRUE(Exists(kept_ + L"\\phase.update"));
+        EXPECT_EQ(FilesOf(before_), FilesOf(Snapshot(files_)));
+        // The next run cannot finish either while the file is held, and says so.
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION),
+                  RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+        EXPECT_TRUE(Exists(kept_ + L"\\phase.update"));
+        EXPECT_EQ(FilesOf(before_), FilesOf(Snapshot(files_)));
+    }
+    EXPECT_EQ(0u, RecoverInterruptedRun(current_.c_str(), kept_.c_str()));
+    EXPECT_EQ(before_, Snapshot(current_)) << "the run's file did not reach the restored profile";
+    EXPECT_FALSE(Exists(kept_));
 }
 
 } // namespace

@@ -147,8 +147,8 @@ class Interrupted : public ::testing::Test {
     }
 
     // Starts the update and kills it the moment `reached` holds; false when the run ended first.
-    bool KillWhen(const std::function<bool()>& reached) {
-        process_ = StartTool(L"UpdKill /q /NoAppx");
+    bool KillWhen(const std::function<bool()>& reached, const std::wstring& arguments = L"UpdKill /q /NoAppx") {
+        process_ = StartTool(arguments);
         if (!process_) return false;
         bool hit = WaitUntil(process_, reached);
         TerminateProcess(process_, 1);
@@ -222,6 +222,35 @@ TEST_F(Interrupted, WhileTheNewHiveIsMountedAndCleaned) {
     ASSERT_TRUE(Exists(backup_ + L"\\phase.update"));
     ExpectNothingLost();
     ExpectNextRunRestoresEverything();
+}
+
+TEST_F(Interrupted, WhileAFailedRunMovesTheOldProfileBack) {
+    // The run without Favorites fails after setting aside and moves the old files back.
+    ASSERT_TRUE(KillWhen([&] { return Exists(backup_ + L"\\phase.moveback"); }, L"UpdKillNoFav /q /NoAppx"));
+    ASSERT_TRUE(Exists(backup_ + L"\\phase.moveback")) << "the kill came after the rollback";
+    ExpectNothingLost();
+    ExpectNextRunRestoresEverything();
+}
+
+TEST_F(Interrupted, WhileASuccessfulRunRemovesItsBackup) {
+    ASSERT_TRUE(KillWhen([&] { return Exists(backup_ + L"\\phase.discard"); }));
+    ASSERT_TRUE(Exists(backup_)) << "the kill came after the backup was gone";
+    Tree updated = Snapshot(defaultPath_);
+    EXPECT_EQ("new", ReadFileBytes(defaultPath_ + L"\\" + favorites_ + L"\\new.txt"));
+
+    // The next run removes the leftover without a word and keeps none of it; it fails itself (no
+    // Favorites) and rolls back to what the successful run made.
+    RegUnLoadKeyW(HKEY_USERS, KillSid);
+    RunResult r = RunTool(L"UpdKillNoFav /q /NoAppx");
+    EXPECT_EQ(2u, r.exitCode) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("interrupted")) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("kept")) << r.out;
+    EXPECT_EQ(updated, Snapshot(defaultPath_));
+    EXPECT_FALSE(Exists(backup_));
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((backup_ + L"-*").c_str(), &fd);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, find) << "no old file of a successful run is kept";
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
 }
 
 } // namespace

@@ -6,7 +6,7 @@
 set -euo pipefail
 base="$WINEPREFIX/drive_c/corvane-scratch/tree-links"
 rm -rf "$base"
-for c in Files All Copy; do
+for c in Files All Copy Swapped; do
     mkdir -p "$base/$c/tree/sub" "$base/$c/outside/inner"
     echo keep >"$base/$c/outside/keep.txt"
     echo deep >"$base/$c/outside/inner/deep.txt"

@@ -1,6 +1,7 @@
 // Whole-tree delete and copy, and the two folder-chain creators, on real folders in a scratch area
 // of the test prefix. Every test works below its own C:\corvane-scratch\tree-<test>-<pid> folder.
 #include <gtest/gtest.h>
+#include <aclapi.h>
 
 #include <string>
 #include <vector>
@@ -32,6 +33,28 @@ std::vector<std::wstring> ListingOrder(const std::wstring& folder) {
     } while (FindNextFileW(find, &fd));
     FindClose(find);
     return names;
+}
+
+// The account this test runs as, and the owner the file system gives a file.
+std::vector<BYTE> CurrentUserSid() {
+    HANDLE token;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    BYTE buffer[256];
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+    CloseHandle(token);
+    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    return std::vector<BYTE>(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
+}
+std::vector<BYTE> FileOwner(const std::wstring& path) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::vector<BYTE> sid;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                              nullptr, &descriptor) == ERROR_SUCCESS && owner)
+        sid.assign(static_cast<BYTE*>(owner), static_cast<BYTE*>(owner) + GetLengthSid(owner));
+    LocalFree(descriptor);
+    return sid;
 }
 
 size_t IndexOf(const std::vector<std::wstring>& names, const std::wstring& name) {
@@ -305,6 +328,114 @@ TEST_F(Tree, CopyResultIsTheLastFailureInListingOrder) {
     }
 }
 
+// --- One file, from the handle it was opened on ---
+
+TEST_F(Tree, CopyKeepsContentAttributesAndTheTimeOfLastWrite) {
+    std::string big(700 * 1024 + 13, 'b'); // more than one read
+    for (size_t i = 0; i < big.size(); i += 4099) big[i] = static_cast<char>('a' + i % 26);
+    File(L"src\\big.bin", big);
+    File(L"src\\ro.txt", "ro", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    File(L"src\\empty.txt", "");
+    HANDLE h = CreateFileW(Path(L"src\\big.bin").c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    FILETIME old = {0x12345600, 0x01d00000};
+    ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &old));
+    CloseHandle(h);
+
+    EXPECT_EQ(0u, CopyTree(Path(L"src").c_str(), Path(L"dst").c_str()));
+    EXPECT_EQ(Snapshot(Path(L"src")), Snapshot(Path(L"dst")));
+    WIN32_FILE_ATTRIBUTE_DATA copied;
+    ASSERT_TRUE(GetFileAttributesExW(Path(L"dst\\big.bin").c_str(), GetFileExInfoStandard, &copied));
+    EXPECT_EQ(0, CompareFileTime(&old, &copied.ftLastWriteTime));
+}
+
+TEST_F(Tree, AFileWithASecondNameIsCopiedOnlyWhenItIsTheUsersOwn) {
+    // An administrators' file given a second name inside the tree, as a hard link can.
+    File(L"admin\\secret.txt", "secret");
+    File(L"src\\plain.txt", "plain");
+    ASSERT_TRUE(CreateHardLinkW(Path(L"src\\second.txt").c_str(), Path(L"admin\\secret.txt").c_str(), nullptr));
+
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID stranger = nullptr;
+    AllocateAndInitializeSid(&nt, 5, 21, 77, 77, 77, 1077, 0, 0, 0, &stranger);
+    EXPECT_EQ(0u, CopyTree(Path(L"src").c_str(), Path(L"dst").c_str(), stranger));
+    EXPECT_FALSE(FileExists(Path(L"dst\\second.txt"))) << "not the user's own";
+    EXPECT_EQ("plain", ReadFileBytes(Path(L"dst\\plain.txt"))) << "a file with one name needs no owner";
+    EXPECT_EQ(0u, CopyTree(Path(L"src").c_str(), Path(L"dst2").c_str(), nullptr));
+    EXPECT_FALSE(FileExists(Path(L"dst2\\second.txt"))) << "no user named: never";
+    FreeSid(stranger);
+
+    std::vector<BYTE> me = CurrentUserSid();
+    ASSERT_EQ(me, FileOwner(Path(L"src\\second.txt"))) << "the test's own files are owned by the test's account";
+    EXPECT_EQ(0u, CopyTree(Path(L"src").c_str(), Path(L"dst3").c_str(), me.data()));
+    EXPECT_EQ("secret", ReadFileBytes(Path(L"dst3\\second.txt"))) << "the user's own file, readable to them";
+}
+
+TEST_F(Tree, OneEntryThatIsAFolderByNowIsNotCopied) {
+    Dir(L"src\\was-a-file");
+    FileCopyCheck check;
+    bool copied = true;
+    ULONGLONG bytes = 7;
+    DWORD result = CopyProfileEntry(check, Path(L"src\\was-a-file").c_str(), Path(L"out").c_str(), &copied, &bytes);
+    // Opened without backup semantics a folder may refuse the open instead; either way nothing is made.
+    EXPECT_TRUE(result == 0 || result == ERROR_ACCESS_DENIED) << result;
+    EXPECT_FALSE(copied);
+    EXPECT_FALSE(FileExists(Path(L"out")));
+}
+
+TEST_F(Tree, OneFileWhosePathLeadsElsewhereIsNotCopied) {
+    // The check's base stands for a folder whose files really lie elsewhere: what an open through a
+    // junction planted above a file after the listing finds.
+    File(L"src\\a.txt", "a");
+    File(L"elsewhere\\a.txt", "elsewhere");
+    GuardedPtr elsewhere, same;
+    FileCopyCheck check;
+    ASSERT_EQ(0u, PrepareFileCopyCheck(Path(L"elsewhere").c_str(), nullptr, &elsewhere, &check));
+    ASSERT_NE(nullptr, check.finalPrefix);
+    check.sourcePrefixLength = Path(L"src").size();
+    bool copied = true;
+    ULONGLONG bytes = 0;
+    EXPECT_EQ(0u, CopyProfileEntry(check, Path(L"src\\a.txt").c_str(), Path(L"out.txt").c_str(), &copied, &bytes));
+    EXPECT_FALSE(copied);
+    EXPECT_FALSE(FileExists(Path(L"out.txt")));
+
+    ASSERT_EQ(0u, PrepareFileCopyCheck(Path(L"src\\").c_str(), nullptr, &same, &check));
+    EXPECT_EQ(0u, CopyProfileEntry(check, Path(L"src\\\\a.txt").c_str(), Path(L"out.txt").c_str(), &copied, &bytes))
+        << "a doubled backslash names the same file";
+    EXPECT_TRUE(copied);
+    EXPECT_EQ(1u, bytes);
+    EXPECT_EQ("a", ReadFileBytes(Path(L"out.txt")));
+}
+
+TEST_F(Tree, ACopyThatFailsLeavesNoPartialFileAndAHeldSourceGives32) {
+    File(L"src\\held.txt", "held");
+    HANDLE held = CreateFileW(Path(L"src\\held.txt").c_str(), GENERIC_READ, 0 /* no sharing */, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), CopyTree(Path(L"src").c_str(), Path(L"dst").c_str()));
+    CloseHandle(held);
+    EXPECT_FALSE(FileExists(Path(L"dst\\held.txt")));
+}
+
+int listingCountdown = 0;
+BOOL WINAPI CutListing(HANDLE find, LPWIN32_FIND_DATAW entry) {
+    if (listingCountdown > 0 && --listingCountdown == 0) {
+        SetLastError(ERROR_NETNAME_DELETED);
+        return FALSE;
+    }
+    return FindNextFileW(find, entry);
+}
+
+TEST_F(Tree, ACopyWhoseListingBreaksOffIsAFailedCopy) {
+    for (int i = 0; i < 6; ++i) File(L"src\\f" + std::to_wstring(i) + L".txt", "f");
+    listingCountdown = 4;
+    TreeFindNextFile = CutListing;
+    DWORD result = CopyTree(Path(L"src").c_str(), Path(L"dst").c_str());
+    TreeFindNextFile = FindNextFileW;
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NETNAME_DELETED), result) << "a short copy must not look complete";
+    EXPECT_LT(Snapshot(Path(L"dst")).size(), 6u);
+}
+
 // --- CreateDirectoryChain ---
 
 // Every level is made by one CreateDirectoryW whose result is not checked, so the whole chain exists
@@ -420,6 +551,28 @@ TEST_F(TreeLinks, All) {
     }
     EXPECT_NE(0u, result);
     EXPECT_FALSE(DirExists(area_ + L"\\tree"));
+}
+
+TEST_F(TreeLinks, Swapped) {
+    // The listing saw "link" as a folder of the tree; the open of a file below it lands outside.
+    std::wstring tree = area_ + L"\\tree";
+    GuardedPtr base;
+    FileCopyCheck check;
+    ASSERT_EQ(0u, PrepareFileCopyCheck(tree.c_str(), nullptr, &base, &check));
+    bool copied = true;
+    ULONGLONG bytes = 0;
+    std::wstring out = area_ + L"\\out.txt";
+    EXPECT_EQ(0u, CopyProfileEntry(check, (tree + L"\\link\\keep.txt").c_str(), out.c_str(), &copied, &bytes));
+    EXPECT_FALSE(copied);
+    EXPECT_FALSE(FileExists(out)) << "nothing of the link's target is copied";
+    EXPECT_EQ(0u, CopyProfileEntry(check, (tree + L"\\sub\\file.txt").c_str(), out.c_str(), &copied, &bytes));
+    EXPECT_TRUE(copied);
+    EXPECT_EQ("tree\n", ReadFileBytes(out));
+    DeleteFileW(out.c_str());
+    // The folder copy refuses the link row outright, before any file is opened.
+    EXPECT_EQ(ErrorLinkRefused, CopyProfileFolder(tree.c_str(), (tree + L"\\link").c_str(), area_.c_str(),
+                                                  (area_ + L"\\copy").c_str()));
+    EXPECT_FALSE(DirExists(area_ + L"\\copy"));
 }
 
 TEST_F(TreeLinks, Copy) {
