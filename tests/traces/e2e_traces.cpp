@@ -76,7 +76,8 @@ DebuggedRun RunToolDebugged(const std::wstring& arguments) {
         ADD_FAILURE() << "CreateProcessW failed " << startError;
         return run;
     }
-    const DWORD PrintWide = 0x4001000A, PrintNarrow = 0x40010006;
+    // The loader's first breakpoint arrives as the WOW64 kind when the tool is the 32-bit build.
+    const DWORD PrintWide = 0x4001000A, PrintNarrow = 0x40010006, WowBreakpoint = 0x4000001F;
     bool skipNarrow = false, ended = false;
     while (!ended) {
         DEBUG_EVENT event = {};
@@ -115,7 +116,7 @@ DebuggedRun RunToolDebugged(const std::wstring& arguments) {
                                                    record.ExceptionInformation[0])
                                             .c_str());
                 reply = DBG_EXCEPTION_NOT_HANDLED;
-            } else if (record.ExceptionCode != EXCEPTION_BREAKPOINT) {
+            } else if (record.ExceptionCode != EXCEPTION_BREAKPOINT && record.ExceptionCode != WowBreakpoint) {
                 reply = DBG_EXCEPTION_NOT_HANDLED;
             }
             break;
@@ -231,6 +232,9 @@ HiveContent TracedHive(const std::wstring& profilePath, const std::wstring& sid)
     h[L"Software\\Vendor\\Editor"][L"Owner"] = Sz(sid);
     h[L"Software\\Vendor\\Editor"][L"Theme"] = Sz(L"dark");
     h[L"Software\\Vendor\\Sync\\Roots"][L"Main"] = ExpandSz(L"\"" + profilePath + L"\\OneDrive\" /background");
+    // A real hive has one; under Wine a 32-bit program that does not ask for the native view is then
+    // sent below it and would find none of the keys above.
+    h[L"Software\\Wow6432Node\\Vendor"][L"Theme"] = Sz(L"light");
     return h;
 }
 
