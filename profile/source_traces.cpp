@@ -54,6 +54,7 @@ struct Walk {
     ScanResult result;
     wchar_t* path; // label\key\key..., cut back as the walk returns
     size_t pathCapacity;
+    DWORD shortestMatchBytes; // the shorter of the profile path and the SID, in bytes
     wchar_t* name; // ValueNameChars
     BYTE* data;    // limits->maxValueBytes + a terminator
 };
@@ -67,7 +68,15 @@ void ReportValue(const wchar_t* what, const Walk& walk) {
 
 void ScanKey(Walk& walk, HKEY key, size_t pathLength, unsigned depth) {
     ++walk.result.keys;
-    for (DWORD index = 0;; ++index) {
+    // Asking for the counts first spares the enumerations that would only find the end, and every
+    // registry call is a round trip to the server under Wine.
+    DWORD subKeys = 0, values = 0, longestData = 0;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr, &longestData,
+                         nullptr, nullptr) != ERROR_SUCCESS)
+        subKeys = values = MAXDWORD; // enumerate until the end instead
+    else if (longestData < walk.shortestMatchBytes)
+        values = 0; // no value of this key is long enough to hold the path or the SID
+    for (DWORD index = 0; index < values; ++index) {
         DWORD nameLength = ValueNameChars, type = REG_NONE, bytes = walk.limits->maxValueBytes;
         walk.name[0] = L'\0';
         LONG status = RegEnumValueW(key, index, walk.name, &nameLength, nullptr, &type, walk.data, &bytes);
@@ -89,7 +98,7 @@ void ScanKey(Walk& walk, HKEY key, size_t pathLength, unsigned depth) {
 
     wchar_t subKey[KeyNameChars];
     bool skip = false;
-    for (DWORD index = 0; NextSubKey(key, index, subKey, KeyNameChars, &skip); ++index) {
+    for (DWORD index = 0; index < subKeys && NextSubKey(key, index, subKey, KeyNameChars, &skip); ++index) {
         if (depth >= walk.limits->maxDepth || walk.result.keys >= walk.limits->maxKeys) {
             walk.result.stoppedAtLimit = true;
             return;
@@ -228,6 +237,10 @@ ScanResult ScanForSourceUser(HKEY root, const wchar_t* label, const SourceUser& 
     walk.user = &user;
     walk.limits = &limits;
     walk.pathCapacity = wcslen(label) + (limits.maxDepth + 1) * KeyNameChars + 1;
+    size_t shortest = MAXDWORD / sizeof(wchar_t);
+    if (user.profilePath[0] != L'\0') shortest = wcslen(user.profilePath);
+    if (user.sidString[0] != L'\0' && wcslen(user.sidString) < shortest) shortest = wcslen(user.sidString);
+    walk.shortestMatchBytes = static_cast<DWORD>(shortest * sizeof(wchar_t));
     GuardedPtr path(GuardedAllocChars(walk.pathCapacity));
     GuardedPtr name(GuardedAllocChars(ValueNameChars));
     GuardedPtr data(GuardedAlloc(limits.maxValueBytes + sizeof(wchar_t)));

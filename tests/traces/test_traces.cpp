@@ -163,15 +163,20 @@ TEST_F(Scan, StringValuesNamingTheUserAreCountedAndNamed) {
                                       reinterpret_cast<const BYTE*>(binaryText.c_str() + binaryText.size() + 1))};
     content[L"Software\\Vendor\\Tools"][L"Count"] = Dword(1001);
     content[L"Software\\Clean"][L"Path"] = ExpandSz(L"%USERPROFILE%\\AppData");
+    // Exactly as long as the SID, without a terminator: a key is passed over only when its longest
+    // value is shorter than that.
+    content[L"Software\\Exact"][L"Sid"] = UnterminatedSz(Sid);
+    content[L"Software\\Exact"][L"Short"] = Sz(L"C:\\U");
 
     ScanResult r = Run(content);
 
-    EXPECT_EQ(4u, r.named);
+    EXPECT_EQ(5u, r.named);
     EXPECT_EQ(0u, r.unread);
     EXPECT_FALSE(r.stoppedAtLimit);
-    EXPECT_EQ(6u, r.keys); // root, Software, Vendor, App, Tools, Clean
+    EXPECT_EQ(7u, r.keys); // root, Software, Vendor, App, Tools, Clean, Exact
     std::sort(debug.begin(), debug.end());
     EXPECT_EQ(std::vector<std::string>({
+                  "DEBUG: Names the source user: NTUSER.DAT\\Software\\Exact \"Sid\"",
                   "DEBUG: Names the source user: NTUSER.DAT\\Software\\Vendor\\App \"LastFile\"",
                   "DEBUG: Names the source user: NTUSER.DAT\\Software\\Vendor\\App \"Owner\"",
                   "DEBUG: Names the source user: NTUSER.DAT\\Software\\Vendor\\Tools \"Recent\"",
