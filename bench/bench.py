@@ -235,11 +235,30 @@ def main():
                 "%s %.2f s (cpu %.2f)" % (m, times[m][-1], cpus[m][-1]) for m in METHODS if times[m])), flush=True)
         empty_folder(default_linux)
         shutil.rmtree(cp_out, ignore_errors=True)
+        scan = measure_scan(wine, bench_bin, source_win, sid, args.reps)
+        if scan and times["corvane"]:
+            print("  hive check alone: %s keys, %s values found, %.1f ms (min) / %.1f ms (median), "
+                  "%.2f %% of the update's median time" % (
+                      scan["keys"], scan["named"], scan["min_ms"], scan["median_ms"],
+                      100 * scan["median_ms"] / 1000 / statistics.median(times["corvane"])), flush=True)
         results.append(dict(files=int(facts["files"]), mb=int(facts["bytes"]) / 1048576, copies=copies,
-                            times=times, peaks=peaks, cpus=cpus, landed=landed))
+                            times=times, peaks=peaks, cpus=cpus, landed=landed, scan=scan))
 
     appx = appx_row(args, wine, bench_bin, default_linux) if args.appx_files > 0 else None
     write_report(args, results, have_robocopy, appx)
+
+
+def measure_scan(wine, bench_bin, source_win, sid, reps):
+    """The update's check of the hive for the source user, timed alone by scanbench.exe on the
+    profile's own hive, which is what the update checks after its clean-up (a little larger)."""
+    _, code, _, out = timed(wine.command(bench_bin + "\\scanbench.exe", source_win + "\\NTUSER.DAT", source_win,
+                                         sid, str(max(reps, 5))), wine.env, wine.drive)
+    if code != 0:
+        print("warning: the hive check could not be timed (exit %d): %s" % (code, out))
+        return None
+    facts = dict(item.split("=") for item in out.split())
+    return dict(keys=int(facts["keys"]), named=int(facts["named"]), min_ms=float(facts["min_ms"]),
+                median_ms=float(facts["median_ms"]))
 
 
 def set_tool_version(wine, version):
@@ -330,6 +349,13 @@ def write_report(args, results, have_robocopy, appx=None):
     for r in results:
         lines.append("%d files: files found afterwards: %s (corvane also empties Recent and adds NTUSER.DAT)" % (
             r["files"], ", ".join("%s %d" % (m, n) for m, n in r["landed"].items())))
+    for r in results:
+        scan = r.get("scan")
+        if scan and r["times"]["corvane"]:
+            lines.append("%d files: the hive check alone (%d keys): %.1f ms min / %.1f ms median, %.2f %% of the "
+                         "update's median time" % (r["files"], scan["keys"], scan["min_ms"], scan["median_ms"],
+                                                  100 * scan["median_ms"] / 1000 /
+                                                  statistics.median(r["times"]["corvane"])))
     if appx:
         t = appx["times"]
         lines.append("")

@@ -10,6 +10,7 @@
 #include "profile/backup.h"
 #include "profile/hive_clean.h"
 #include "profile/progress.h"
+#include "profile/source_traces.h"
 #include "profile/storeapps.h"
 #include "profile/tree.h"
 
@@ -249,6 +250,7 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
 
     VersionClasses classes = ClassifyVersion(ReadOsVersion());
     CleanDefaultHive(mountKey, userName, classes);
+    CleanSourceUserTraces(mountKey, sourcePath, sidText, defaultPath, classes);
     // Windows 8 and later, still mounted: Start-menu caches, the Store-app lists and the Active Setup
     // entry. Nothing in it can stop the update.
     StoreAppFailure storeApps = RunStoreAppSteps(sourcePath, defaultPath, sidText, classes);

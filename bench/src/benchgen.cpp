@@ -246,6 +246,12 @@ size_t WriteHive(const std::wstring& file, Random& random, size_t keys, const st
         {L"Identities\\{B0D1E2F3-0000-4000-8000-000000000001}", L"Username", name},
         {L"Software\\Microsoft\\Active Setup\\Installed Components\\{Bench}", L"Version", L"1,0"},
         {L"Control Panel\\Desktop", L"WallpaperStyle", L"10"},
+        // A moved folder and a remembered file: what the update rewrites and what it reports.
+        {L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", L"Personal",
+         L"C:\\users\\" + name + L"\\Documents"},
+        {L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", L"Desktop",
+         L"%USERPROFILE%\\Desktop"},
+        {L"Software\\Contoso\\Editor", L"LastFile", L"C:\\users\\" + name + L"\\Documents\\plan.txt"},
     };
     for (const Fixed& f : fixed) {
         HKEY key;
@@ -350,7 +356,8 @@ int MakeProfile(const std::wstring& name, const std::wstring& sid, size_t files,
     }
 
     if (!EnablePrivilege(L"SeBackupPrivilege")) return 1;
-    size_t values = WriteHive(profile + L"\\NTUSER.DAT", random, 3000, name);
+    // About 4,000 keys in all with the vendor, product and fixed keys (scanbench counts them).
+    size_t values = WriteHive(profile + L"\\NTUSER.DAT", random, 3730, name);
     if (values == 0) {
         fprintf(stderr, "the hive could not be saved\n");
         return 1;
