@@ -403,6 +403,8 @@ DWORD CopyCheckedFile(const wchar_t* sourceBase, const wchar_t* source, const wc
         HeldFolder from, to;
         UniqueFile input, old, output;
         error = HoldFolderChain(sourceBase, sourceFolder.c_str(), false, &from);
+        // A folder on the way is missing: for the file that is a path not found, as CopyFileW says.
+        if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;
         if (error != ERROR_SUCCESS) return error;
         // No delete sharing on the source: the target cannot be the source under another name.
         error = OpenCheckedFile(from, sourceName, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, &input);

@@ -61,7 +61,8 @@ DWORD DeleteThroughHandle(HANDLE file);
 
 // Copies source (below sourceBase) to target (below targetBase): the old target, if any, is
 // deleted through its checked handle, the new one created with CREATE_NEW, and the target's
-// folders are made as needed. A partial copy is deleted again.
+// folders are made as needed. A partial copy is deleted again. ERROR_PATH_NOT_FOUND when a folder
+// of the source is missing, ERROR_FILE_NOT_FOUND when only the file is.
 DWORD CopyCheckedFile(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* targetBase,
                       const wchar_t* target);
 // Deletes every file in folder and the folders below it; folders stay, links are neither entered
