@@ -3,7 +3,6 @@
 #include "driver/winecompat.h"
 
 #include <new>
-#include <wctype.h>
 
 namespace {
 
@@ -230,7 +229,9 @@ DWORD ExtendedPath(const wchar_t* path, std::wstring* extended) {
             at = 2;
         }
         if (root.empty()) {
-            if (text.size() < 2 || text[1] != L':' || !iswalpha(text[0]) || (text.size() > 2 && text[2] != L'\\'))
+            wchar_t drive = static_cast<wchar_t>(text.empty() ? 0 : text[0] | 0x20);
+            if (text.size() < 2 || text[1] != L':' || drive < L'a' || drive > L'z' ||
+                (text.size() > 2 && text[2] != L'\\'))
                 return ERROR_INVALID_NAME;
             root = L"\\\\?\\" + text.substr(0, 2);
             at = 2;
