@@ -430,13 +430,13 @@ void QuillmarStoreAppManagementService::RestoreTileDataLayer() {
         // A user chooses where their Local AppData lies (User Shell Folders); LocalSystem empties and
         // fills a folder there only when it lies in the user's own profile folder, which an
         // administrator set, and no folder from the profile folder down is a link.
-        if (!IsBelowFolder(clientProfileFolder_, clientLocalAppData_))
-            throw AppxError(E_ACCESSDENIED, L"the Local AppData folder " + clientLocalAppData_ +
-                                                L" lies outside the profile folder " + clientProfileFolder_ + L".");
+        if (!IsBelowFolder(clientProfileFolder_, clientLocalAppData_)) appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
         for (const wchar_t* tail : {L"\\TileDataLayer\\Database", L"\\Quillmar\\Migrate\\vedatamodel.edb"}) {
             std::wstring path = clientLocalAppData_ + tail;
-            if (PathCrossesLinkChecked(clientProfileFolder_.c_str(), path.c_str()))
-                throw AppxError(E_ACCESSDENIED, L"a folder link lies on the way to " + path + L".");
+            if (PathCrossesLinkChecked(clientProfileFolder_.c_str(), path.c_str())) {
+                eventLog_.Error(L"A folder link lies on the way to " + path + L"; the tile database is not restored.");
+                appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
+            }
         }
         // From the Windows folder, where the tool put it: never found by the library search.
         wchar_t windows[MAX_PATH];

@@ -24,6 +24,7 @@ namespace {
 
 const std::wstring Outside = L"C:\\corvane-scratch\\service-links";
 const wchar_t AccessDeniedText[] = L"Access Denied";
+const wchar_t ServiceVersionKey[] = L"Software\\Wine\\AppDefaults\\QuillmarAppxService.exe";
 
 std::string Kept(const wchar_t* folder) {
     return ReadFileBytes(Outside + L"\\" + folder + L"\\vedatamodel.edb");
@@ -42,12 +43,21 @@ class ServiceLinks : public ::testing::Test {
         if (tiles) CloseServiceHandle(tiles);
         CloseServiceHandle(manager);
         monitor = new DebugMonitor();
+        // The service runs as on Windows 10, where a listing also writes the backups.
+        HKEY version = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, ServiceVersionKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &version,
+                            nullptr) == ERROR_SUCCESS) {
+            RegSetValueExW(version, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"win10"),
+                           6 * sizeof(wchar_t));
+            RegCloseKey(version);
+        }
         InstallAndStartService(&failure);
     }
     static void TearDownTestSuite() {
         RemoveService();
         delete monitor;
         monitor = nullptr;
+        RegDeleteKeyW(HKEY_CURRENT_USER, ServiceVersionKey);
         SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
         SC_HANDLE tiles = OpenServiceW(manager, L"tiledatamodelsvc", SERVICE_ALL_ACCESS);
         if (tiles) {
@@ -144,10 +154,12 @@ TEST_F(ServiceLinks, BackupReadsAndWritesThroughNoLink) {
     EXPECT_EQ("keep database", Kept(L"database"));
     EXPECT_EQ("keep package", Kept(L"package"));
 
-    // Profile b: the backup folder is a link; nothing is written through it.
+    // Profile b: the backup folder is a link; the listing is refused and nothing is written through it.
     std::wstring b = L"C:\\users\\svc-links-b";
-    EXPECT_EQ(std::vector<std::wstring>({L"Start"}),
+    EXPECT_EQ(std::vector<std::wstring>({AccessDeniedText}),
               Exchange(L"-user|" + sid + L"|C:\\corvane-scratch\\svc-links-list\\Migrate-AppxPackage|" + b));
+    EXPECT_TRUE(Logged({"QuillmarAppxService: E: Listing refused for", "svc-links-b", "Migrate"}));
+    EXPECT_FALSE(FileExists(L"C:\\corvane-scratch\\svc-links-list\\Migrate-AppxPackage"));
     EXPECT_EQ("keep backup", Kept(L"backup"));
     EXPECT_FALSE(DirExists(Outside + L"\\backup\\Packages"));
 }
@@ -166,7 +178,7 @@ TEST_F(ServiceLinks, RestoreWritesAndDeletesThroughNoLink) {
     EXPECT_EQ("keep restore", Kept(L"restore"));
     EXPECT_EQ("keep live", Kept(L"live"));
     // The tile restore was asked for and refused: the live database folder is a link.
-    EXPECT_TRUE(Logged({"QuillmarAppxService: I: Restore of Tile Data Layer fails.", "TileDataLayer\\Database"}));
+    EXPECT_TRUE(Logged({"QuillmarAppxService: E: A folder link lies on the way to", "TileDataLayer\\Database"}));
     EXPECT_EQ(std::vector<std::wstring>({L"Start", L"Done"}), Exchange(L"-restoremenu"));
     EXPECT_EQ("keep live", Kept(L"live"));
     DeleteFileW(list.c_str());
@@ -188,7 +200,8 @@ TEST_F(ServiceLinks, RestoreRefusesALocalAppDataThatIsALinkToAnotherUser) {
     EXPECT_EQ("victim tiles", ReadFileBytes(victim + L"\\TileDataLayer\\Database\\vedatamodel.edb"));
     EXPECT_EQ("victim log", ReadFileBytes(victim + L"\\TileDataLayer\\Database\\edb.log"));
     EXPECT_EQ("victim backup", ReadFileBytes(victim + L"\\Quillmar\\Migrate\\vedatamodel.edb"));
-    EXPECT_TRUE(Logged({"QuillmarAppxService: I: Restore of Tile Data Layer fails.", "linked-local"}));
+    EXPECT_TRUE(Logged({"QuillmarAppxService: E: A folder link lies on the way to", "linked-local"}));
+    EXPECT_TRUE(Logged({"QuillmarAppxService: I: Restore of Tile Data Layer fails. "}));
 }
 
 // A listing for a profile whose Quillmar folder is a link to a folder only administrators may
@@ -236,7 +249,9 @@ TEST_F(ServiceLinks, SquattedPipeNameOnlyDelaysTheService) {
     std::atomic<HANDLE> squatter(INVALID_HANDLE_VALUE);
     std::thread taker([&] {
         while (!stop) {
-            HANDLE pipe = CreateNamedPipeW(PipePath, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+            // Inbound only: a client that asks to read cannot open it, so no exchange below can
+            // end up waiting on the squatter for a reply.
+            HANDLE pipe = CreateNamedPipeW(PipePath, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
             if (pipe != INVALID_HANDLE_VALUE) {
                 squatter = pipe;
                 return;

@@ -311,6 +311,10 @@ TEST_F(FirstLogon, PriorityFirstThenTheRest) {
 
 TEST_F(FirstLogon, WithoutTheService) {
     // No service: the tool runs kelvo2.exe to list, and kelvo2.exe registers in its own process.
+    // The tool starts only the Windows folder's copy (an earlier run wrote it; /NoAppx writes none).
+    wchar_t windows[MAX_PATH];
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\kelvo2.exe", (std::wstring(windows) + L"\\kelvo2.exe").c_str(), FALSE));
     RunResult r = RunProgram(L"C:\\corvane-tests\\corvane.exe", L"\"Appx Source\" /q /NoAppx");
     ASSERT_EQ(0u, r.exitCode) << r.out;
     MakeNewUserFromDefault();
