@@ -23,8 +23,9 @@ const BYTE InheritFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE; // 3
 // The log's folders: owned by Administrators; LocalSystem, Administrators and the library's own
 // account (LocalSystem again where the service runs; a system that maps the DACL to one owner's
 // permission bits keeps its writer) full control, Users read and list only; protected, so nothing
-// more is inherited from above. The own account's SID follows "%ws".
-const wchar_t LogFolderSecurity[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;%ws)(A;OICI;0x1200a9;;;BU)";
+// more is inherited from above. The own account's SID goes between the two halves.
+const wchar_t LogFolderSecurityHead[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;";
+const wchar_t LogFolderSecurityTail[] = L")(A;OICI;0x1200a9;;;BU)";
 // Room for one access-allowed entry with the largest SID.
 const DWORD ExtraAceBytes = 76;
 
@@ -186,13 +187,10 @@ UniqueFile OpenHelperLog() {
     std::vector<BYTE> self = ProcessUserSid();
     wchar_t* selfText = nullptr;
     if (self.empty() || !ConvertSidToStringSidW(self.data(), &selfText)) return UniqueFile();
-    wchar_t sddl[512];
-    int length = _snwprintf(sddl, 511, LogFolderSecurity, selfText);
+    std::wstring sddl = std::wstring(LogFolderSecurityHead) + selfText + LogFolderSecurityTail;
     LocalFree(selfText);
-    if (length < 0) return UniqueFile();
-    sddl[511] = L'\0';
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
         return UniqueFile();
     UniqueLocal descriptorOwner(descriptor);
     SECURITY_ATTRIBUTES attributes = {};
