@@ -103,13 +103,17 @@ HANDLE OpenPipeWithRetry(const wchar_t* name, DWORD access, DWORD share, SECURIT
 
 // ---- Store-app migration ---------------------------------------------------------------------
 
+// The first of a profile's listing paths (the list file, the Windows 10 backup folders) that crosses
+// a folder link below the profile folder; null when none does. The text may be a static buffer.
+const wchar_t* FirstLinkedListingPath(const wchar_t* profile, const wchar_t* listFile);
 // Has the user's Store packages listed into the profile's package list file: by the service when
 // it runs, else by kelvo2.exe. With the service, ListingOutcome of its answer; else RunUpdater's
-// result.
+// result. ERROR_ACCESS_DENIED, with one line on the console and nothing sent, when a listing path
+// crosses a folder link (FirstLinkedListingPath).
 DWORD MigrateStoreApps(const wchar_t* profile, const wchar_t* sidString, bool waitForDone);
 // Writes the Active Setup entry that runs kelvo2.exe at each new user's first logon.
 DWORD RegisterActiveSetupEntry();
-// Runs "kelvo2.exe <arguments>" and waits at most two minutes: its exit code, 259 when it still
+// Runs "kelvo2.exe <arguments>" (the program named in full: the Windows folder's copy) and waits at most two minutes: its exit code, 259 when it still
 // runs, 14, or CreateProcessW's code.
 DWORD RunUpdater(const wchar_t* arguments);
 // Local AppData relative to a profile folder, with its leading backslash ("\AppData\Local"). The

@@ -80,6 +80,19 @@ void GetLocalAppDataRelativePath(wchar_t* relative) {
     if (SUCCEEDED(com)) CoUninitialize();
 }
 
+const wchar_t* FirstLinkedListingPath(const wchar_t* profile, const wchar_t* listFile) {
+    // The list file, and the folders the service writes the Windows 10 backups to.
+    static const wchar_t* const backupTails[] = {L"\\AppData\\Local\\Quillmar\\Migrate\\Packages",
+                                                 L"\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb"};
+    if (PathCrossesLink(profile, listFile)) return listFile;
+    static wchar_t path[MAX_PATH];
+    for (const wchar_t* tail : backupTails) {
+        if (FormatBounded(path, MAX_PATH, L"%ws%ws", profile, tail) != S_OK) return tail;
+        if (PathCrossesLink(profile, path)) return path;
+    }
+    return nullptr;
+}
+
 wchar_t* BuildUpdaterArguments(const wchar_t* sidString, const wchar_t* listFile, const wchar_t* profile) {
     size_t sid = wcslen(sidString), list = wcslen(listFile), folder = wcslen(profile);
     // Room for the doubled backslashes as well: each value at most twice its length.
@@ -105,8 +118,14 @@ DWORD MigrateStoreApps(const wchar_t* profile, const wchar_t* sidString, bool wa
     if (FormatBounded(base, MAX_PATH, L"%ws%ws\\Quillmar", profile, relative) != S_OK ||
         FormatBounded(listFile, MAX_PATH, L"%ws\\Migrate-AppxPackage", base) != S_OK)
         return ERROR_FILENAME_EXCED_RANGE;
-    // The profile belongs to a user who may have planted a link on the way: never create through one.
-    if (!PathCrossesLink(profile, base)) CreateDirectoryW(base, nullptr);
+    // The profile belongs to a user who may have planted a link on the way: the service (as
+    // LocalSystem) or the updater would write the list and the backups through it, so the listing
+    // is skipped for this profile.
+    if (const wchar_t* linked = FirstLinkedListingPath(profile, listFile)) {
+        ConsolePrint(L"Store apps of %ws were not listed: a folder on the way to %ws is a link.\r\n", profile, linked);
+        return ERROR_ACCESS_DENIED;
+    }
+    CreateDirectoryW(base, nullptr);
 
     if (EnsureAppxServiceRunning() == 0) {
         OutputDebugStringW(L"DEBUG: Using Service");
@@ -131,14 +150,22 @@ DWORD RunUpdater(const wchar_t* arguments) {
     FormatBounded(commandLine, chars, L"kelvo2.exe %ws", arguments);
     OutputDebugStringW(L"Calling kelvo2.exe. Command line:");
     OutputDebugStringW(commandLine);
+    // The copy the tool wrote to the Windows folder, named in full: a search would try the tool's
+    // own folder and the current folder first, where anyone may have left a kelvo2.exe.
+    wchar_t program[MAX_PATH];
+    UINT windowsLength = GetWindowsDirectoryW(program, MAX_PATH);
+    if (windowsLength == 0 || windowsLength >= MAX_PATH ||
+        FormatBounded(program + windowsLength, MAX_PATH - windowsLength, L"\\kelvo2.exe") != S_OK) {
+        HeapFree(heap, 0, commandLine);
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
 
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     DWORD result;
-    // No folder: the system's search finds kelvo2.exe, normally in the Windows folder.
-    if (CreateProcessW(nullptr /* from the command line */, commandLine, nullptr, nullptr,
+    if (CreateProcessW(program, commandLine, nullptr, nullptr,
                        FALSE /* no inheritance */, 0 /* no creation flags */, nullptr /* our environment */,
                        nullptr /* our folder */, &startup, &process)) {
         UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);

@@ -11,6 +11,40 @@ inline bool RunningUnderWine() {
     return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+// Wine's GetFinalPathNameByHandleW names no path longer than MAX_PATH (it fails with ERROR_MORE_DATA
+// however large the caller's buffer). Under Wine the handle's object name, which Wine gives as
+// "\??\C:\...", stands in: written to buffer as "\\?\C:\...". False on Windows, or when the
+// name cannot be had or does not fit.
+inline bool WineLongFinalPath(HANDLE handle, wchar_t* buffer, DWORD capacity, DWORD* length) {
+    if (!RunningUnderWine() || capacity < 8) return false;
+    typedef LONG(NTAPI * QueryObjectFn)(HANDLE, int, void*, ULONG, ULONG*);
+    QueryObjectFn query = reinterpret_cast<QueryObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    if (!query) return false;
+    struct Name {
+        USHORT length, maximumLength;
+        wchar_t* text;
+    };
+    static const ULONG size = 0x10000 + sizeof(Name);
+    BYTE* block = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, size));
+    if (!block) return false;
+    ULONG returned = 0;
+    bool ok = query(handle, 1 /* ObjectNameInformation */, block, size, &returned) >= 0;
+    const Name* name = reinterpret_cast<const Name*>(block);
+    DWORD chars = ok ? name->length / sizeof(wchar_t) : 0;
+    ok = ok && chars > 4 && chars < capacity && name->text[0] == L'\\' && name->text[1] == L'?' &&
+         name->text[2] == L'?' && name->text[3] == L'\\';
+    if (ok) {
+        for (DWORD i = 0; i < chars; ++i)
+            buffer[i] = name->text[i];
+        buffer[1] = L'\\'; // "\??\" becomes "\\?\"
+        buffer[chars] = L'\0';
+        *length = chars;
+    }
+    HeapFree(GetProcessHeap(), 0, block);
+    return ok;
+}
+
 // GetDefaultUserProfileDirectoryW. Wine's is a stub that fails with 122; there the folder is taken
 // from ProfileList's "Default" value, which is where Windows itself keeps it.
 BOOL GetDefaultProfileFolder(wchar_t* path, DWORD* size);

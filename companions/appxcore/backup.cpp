@@ -2,7 +2,7 @@
 // the user's hive, a few package folders, and the tile database.
 #include "companions/appxcore/manageappx.h"
 
-#include "driver/links.h"
+#include "driver/checkedopen.h"
 #include "driver/raii.h"
 
 #include <shlobj.h>
@@ -90,7 +90,7 @@ bool IsFolder(const std::wstring& path) {
 // A folder a user can plant a junction in must not redirect a copy made with the service's rights;
 // base itself (the profile folder, chosen by an administrator) may be a link.
 bool CrossesLink(const std::wstring& base, const std::wstring& path) {
-    return PathCrossesLink(base.c_str(), path.c_str());
+    return PathCrossesLinkChecked(base.c_str(), path.c_str());
 }
 
 bool StartsWithActivationStore(const wchar_t* name) {
@@ -130,24 +130,26 @@ std::wstring FileName(const std::wstring& path) {
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
-// Mirrors the tree at source into target (folders first, then files, overwriting); a file that
-// cannot be copied is skipped. targetBase bounds the link check on the target side.
-void CopyTreeInto(const std::wstring& source, const std::wstring& target, const std::wstring& targetBase,
+// Mirrors the tree at source into target (folders first, then files, replacing older copies); a
+// file that cannot be copied is skipped. Both sides lie in a folder the user owns and are worked on
+// with the service's rights: every folder and file is opened and checked on its handle from base
+// down (CopyCheckedFile), so a link planted on either side, even between the listing and the copy,
+// is refused. Paths are used in their "\\?\" form, so long paths are not skipped.
+void CopyTreeInto(const std::wstring& source, const std::wstring& target, const std::wstring& base,
                   bool skipActivationStore) {
+    std::wstring extendedSource;
+    if (ExtendedPath(source.c_str(), &extendedSource) != ERROR_SUCCESS) return;
     std::vector<std::wstring> folders, files;
-    ListTree(source, L"", &folders, &files, 0);
-    if (CrossesLink(targetBase, target)) return;
-    SHCreateDirectoryExW(nullptr, target.c_str(), nullptr);
-    for (const std::wstring& folder : folders) {
-        std::wstring mapped = target + L"\\" + folder;
-        if (CrossesLink(targetBase, mapped)) continue;
-        SHCreateDirectoryExW(nullptr, mapped.c_str(), nullptr);
-    }
+    ListTree(extendedSource, L"", &folders, &files, 0);
+    HeldFolder held;
+    if (HoldFolderChain(base.c_str(), target.c_str(), true, &held) != ERROR_SUCCESS) return;
+    held = HeldFolder();
+    for (const std::wstring& folder : folders)
+        HoldFolderChain(base.c_str(), (target + L"\\" + folder).c_str(), true, &held);
+    held = HeldFolder();
     for (const std::wstring& file : files) {
         if (skipActivationStore && StartsWithActivationStore(FileName(file).c_str())) continue;
-        std::wstring mapped = target + L"\\" + file;
-        if (CrossesLink(targetBase, mapped)) continue;
-        CopyFileW((source + L"\\" + file).c_str(), mapped.c_str(), FALSE); // FALSE: overwrite
+        CopyCheckedFile(base.c_str(), (source + L"\\" + file).c_str(), base.c_str(), (target + L"\\" + file).c_str());
     }
 }
 
@@ -191,14 +193,10 @@ void ManageAppx::BackupAppFiles2(const std::wstring& profileFolder) {
         std::wstring target = backupBase + L"\\" + entry;
         DWORD attributes = GetFileAttributesW(source.c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES || CrossesLink(profileFolder, source)) continue;
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
             CopyTreeInto(source, target, profileFolder, true);
-        } else {
-            std::wstring folder = target.substr(0, target.find_last_of(L'\\'));
-            if (CrossesLink(profileFolder, target)) continue;
-            SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-            CopyFileW(source.c_str(), target.c_str(), FALSE);
-        }
+        else
+            CopyCheckedFile(profileFolder.c_str(), source.c_str(), profileFolder.c_str(), target.c_str());
     }
 }
 
@@ -215,22 +213,11 @@ bool ManageAppx::vedatamodelDbBackup(const std::wstring& currentProfile, const s
                                      bool reschedule) {
     std::wstring folder = currentProfile + L"\\Appdata\\Local\\Quillmar\\Migrate";
     std::wstring database = currentProfile + L"\\Appdata\\Local\\TileDataLayer\\Database\\vedatamodel.edb";
-    DWORD error = ERROR_SUCCESS;
     // The service copies with its own rights inside a folder the user owns: neither path may pass
-    // through a link the user planted.
-    if (CrossesLink(currentProfile, database) || CrossesLink(currentProfile, folder))
-        error = ERROR_ACCESS_DENIED;
-    if (error == ERROR_SUCCESS) {
-        int created = SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-        if (created != ERROR_SUCCESS && created != ERROR_ALREADY_EXISTS && created != ERROR_FILE_EXISTS)
-            error = static_cast<DWORD>(created);
-    }
-    if (error == ERROR_SUCCESS && CrossesLink(currentProfile, folder + L"\\vedatamodel.edb"))
-        error = ERROR_ACCESS_DENIED;
-    if (error == ERROR_SUCCESS) {
-        if (CopyFileW(database.c_str(), (folder + L"\\vedatamodel.edb").c_str(), FALSE)) return true;
-        error = GetLastError();
-    }
+    // through a link the user planted, checked on the handles the copy uses.
+    DWORD error = CopyCheckedFile(currentProfile.c_str(), database.c_str(), currentProfile.c_str(),
+                                  (folder + L"\\vedatamodel.edb").c_str());
+    if (error == ERROR_SUCCESS) return true;
     if (eventLog_) eventLog_->Error(ErrorMessage(HRESULT_FROM_WIN32(error)));
     if (reschedule) {
         UniqueKey key;

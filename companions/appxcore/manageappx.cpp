@@ -1,5 +1,7 @@
 #include "companions/appxcore/manageappx.h"
 
+#include "driver/checkedopen.h"
+
 #include "companions/appxcore/packagelist.h"
 #include "driver/raii.h"
 
@@ -278,11 +280,16 @@ void ManageAppx::WriteLogFile(const std::wstring& message) {
     GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date, 128);
     GetTimeFormatW(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, time, 128); // the long time format
     std::string line = Utf8(std::wstring(date) + L" " + time + L" " + message + L"\r\n");
-    UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, // default security
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr)); // no template
-    if (!file) return;
+    // Appended to in a folder its user can write to: never through a link or into a second name.
+    size_t slash = path.find_last_of(L'\\');
+    if (slash == std::wstring::npos || slash == 0) return;
+    std::wstring folder = path.substr(0, slash);
+    HeldFolder held;
+    if (HoldFolderChain(folder.c_str(), folder.c_str(), false, &held) != ERROR_SUCCESS) return;
+    UniqueFile file;
+    if (OpenCheckedFile(held, path.substr(slash + 1), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        OPEN_ALWAYS, &file) != ERROR_SUCCESS)
+        return;
     DWORD written = 0;
     WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }

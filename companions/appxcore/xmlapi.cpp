@@ -1,5 +1,7 @@
 #include "companions/appxcore/xmlapi.h"
 
+#include "driver/checkedopen.h"
+
 #include "companions/appxcore/packageinfo.h"
 #include "driver/raii.h"
 
@@ -107,21 +109,33 @@ std::string ReadWholeFile(const std::wstring& path, DWORD maxBytes) {
 }
 
 void ReplaceFileBytes(const std::wstring& path, const std::string& bytes) {
+    // The temporary file sits in a folder its user can write to: a file left there under its name
+    // (a second name of another file, a link) is removed by name, never written into; the new one
+    // is created new and checked on its handle.
+    size_t slash = path.find_last_of(L'\\');
+    if (slash == std::wstring::npos || slash == 0) ThrowWin32(ERROR_INVALID_NAME);
+    std::wstring folder = path.substr(0, slash);
+    std::wstring name = path.substr(slash + 1) + L".new";
     std::wstring temporary = path + L".new";
+    HeldFolder held;
+    DWORD error = HoldFolderChain(folder.c_str(), folder.c_str(), false, &held);
+    if (error != ERROR_SUCCESS) ThrowWin32(error);
     {
-        UniqueFile file(CreateFileW(temporary.c_str(), GENERIC_WRITE,
-                                    0,       // no sharing while it is written
-                                    nullptr, // default security
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                    nullptr)); // no template
-        DWORD error = GetLastError();
-        if (!file) ThrowWin32(error);
+        UniqueFile old;
+        error = OpenCheckedFile(held, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                OPEN_EXISTING, &old);
+        if (error == ERROR_SUCCESS) error = DeleteThroughHandle(old.get());
+        if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) ThrowWin32(error);
+    }
+    {
+        UniqueFile file;
+        error = OpenCheckedFile(held, name, GENERIC_WRITE, 0 /* no sharing while it is written */, CREATE_NEW, &file);
+        if (error != ERROR_SUCCESS) ThrowWin32(error);
         DWORD written = 0;
         if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
             written != bytes.size()) {
             error = GetLastError();
-            file.reset();
-            DeleteFileW(temporary.c_str());
+            DeleteThroughHandle(file.get());
             ThrowWin32(error ? error : ERROR_WRITE_FAULT);
         }
     }

@@ -2,7 +2,7 @@
 
 #include "companions/appxcore/packagelist.h"
 #include "companions/service/clientaccess.h"
-#include "driver/links.h"
+#include "driver/checkedopen.h"
 #include "driver/raii.h"
 
 #include <shlwapi.h>
@@ -82,6 +82,24 @@ bool FileExists(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+std::wstring FolderOf(const std::wstring& path) {
+    size_t slash = path.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+// Where the link checks for a path start: the profile folder when the path lies in it (the folder
+// an administrator set; everything below it the user may have planted), else the volume's root.
+std::wstring LinkCheckBase(const std::wstring& profile, const std::wstring& path) {
+    if (!profile.empty() && IsBelowFolder(profile, path)) return profile;
+    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\') return path.substr(0, 3);
+    return L"";
+}
+
+// The back-off while another process holds the pipe's name: a squatter delays the service, it
+// never ends it.
+const DWORD PipeRetryFirstMs = 100;
+const DWORD PipeRetryLongestMs = 5000;
+
 } // namespace
 
 std::wstring ServiceVersionText() {
@@ -150,17 +168,25 @@ void QuillmarStoreAppManagementService::ServerThread() {
     ServicePipe pipe;
     while (running_) {
         DWORD error = pipe.Create();
-        // The instance just closed may take a moment to go while its client still holds its end.
-        for (int attempt = 0; error == ERROR_PIPE_BUSY && attempt < 50; ++attempt) {
-            Sleep(100);
+        // The instance just closed may take a moment to go while its client still holds its end,
+        // and another process may have taken the name in the gap: keep trying, more slowly, for as
+        // long as the service runs, and say so once per outage.
+        DWORD waitMs = PipeRetryFirstMs;
+        bool reported = false;
+        while (error != ERROR_SUCCESS && running_) {
+            if (!reported && (error != ERROR_PIPE_BUSY || waitMs >= PipeRetryLongestMs)) {
+                eventLog_.Error(ErrorMessage(HRESULT_FROM_WIN32(error)));
+                reported = true;
+            }
+            Sleep(waitMs);
+            waitMs = waitMs * 2 > PipeRetryLongestMs ? PipeRetryLongestMs : waitMs * 2;
             error = pipe.Create();
         }
-        if (error != ERROR_SUCCESS) {
-            eventLog_.Error(ErrorMessage(HRESULT_FROM_WIN32(error)));
-            return;
-        }
+        if (error != ERROR_SUCCESS) return;
+        if (reported) eventLog_.Information(L"The service's pipe is open again.");
         ServeClient(pipe);
         pipe.Close();
+        clientToken_.reset();
     }
 }
 
@@ -226,11 +252,27 @@ void QuillmarStoreAppManagementService::TryReply(ServicePipe& pipe, const std::w
 }
 
 void QuillmarStoreAppManagementService::TakeClientIdentity(ServicePipe& pipe) {
-    ClientImpersonation client(pipe.handle());
-    ClientIdentity identity = ReadImpersonatedIdentity();
+    clientToken_.reset(TakeClientToken(pipe.handle()));
+    ClientIdentity identity = ReadTokenIdentity(clientToken_.get());
     clientSid_ = identity.sid;
     clientLocalAppData_ = identity.localAppData;
     clientProfileFolder_ = identity.profileFolder;
+}
+
+std::wstring QuillmarStoreAppManagementService::ListingLinkRefusal(const std::wstring& listFile,
+                                                                   const std::wstring& profile,
+                                                                   bool windows10) {
+    std::wstring base = LinkCheckBase(profile, listFile);
+    if (base.empty() || PathCrossesLinkChecked(base.c_str(), listFile.c_str()))
+        return L"the package list " + listFile + L" lies behind a folder link";
+    if (windows10 && !profile.empty()) {
+        static const wchar_t* const written[] = {L"\\AppData\\Local\\Quillmar\\Migrate\\Packages",
+                                                 L"\\AppData\\Local\\Quillmar\\Migrate\\vedatamodel.edb"};
+        for (const wchar_t* tail : written)
+            if (PathCrossesLinkChecked(profile.c_str(), (profile + tail).c_str()))
+                return L"the backup folder " + profile + tail + L" lies behind a folder link";
+    }
+    return L"";
 }
 
 void QuillmarStoreAppManagementService::Listing(ServicePipe& pipe, const Request& request) {
@@ -240,8 +282,8 @@ void QuillmarStoreAppManagementService::Listing(ServicePipe& pipe, const Request
     // impersonation) is refused the same way.
     bool allowed = false;
     try {
-        UniqueHandle token(OpenClientToken(pipe.handle()));
-        allowed = ClientMayList(token.get());
+        clientToken_.reset(TakeClientToken(pipe.handle()));
+        allowed = ClientMayList(clientToken_.get());
     } catch (const AppxError&) {
         allowed = false;
     }
@@ -249,16 +291,35 @@ void QuillmarStoreAppManagementService::Listing(ServicePipe& pipe, const Request
         Reply(pipe, AccessDeniedReply);
         return;
     }
-    Reply(pipe, L"Start");
     std::wstring sid = Field(request, 0);
     std::wstring listFile = Field(request, 1);
     std::wstring profile = Field(request, 2);
     std::wstring newProfile = Field(request, 3);
-    eventLog_.Information(L"Listing packages for " + sid);
-    appx_.GetAppxPackagesBySid(sid, listFile, &eventLog_);
     DWORD major = 0, minor = 0;
     appxcore::GetWindowsVersion(&major, &minor);
-    if (major >= 10 && !profile.empty()) {
+    bool windows10 = major >= 10 && !profile.empty();
+
+    // The list, its temporary copy and the backups are written as LocalSystem in a folder the
+    // profile's user owns: refused when a folder link lies on the way, and the folders on the way
+    // are held open for the whole listing so that none can be swapped for a link meanwhile.
+    std::wstring refusal = ListingLinkRefusal(listFile, profile, windows10);
+    HeldFolder listFolder;
+    if (refusal.empty()) {
+        DWORD error = HoldFolderChain(LinkCheckBase(profile, listFile).c_str(), FolderOf(listFile).c_str(),
+                                      true /* create */, &listFolder);
+        if (error != ERROR_SUCCESS)
+            refusal = L"the folder of the package list " + listFile + L" cannot be used: " +
+                      ErrorMessage(HRESULT_FROM_WIN32(error));
+    }
+    if (!refusal.empty()) {
+        eventLog_.Error(L"Listing refused for " + sid + L": " + refusal + L".");
+        Reply(pipe, AccessDeniedReply);
+        return;
+    }
+    Reply(pipe, L"Start");
+    eventLog_.Information(L"Listing packages for " + sid);
+    appx_.GetAppxPackagesBySid(sid, listFile, &eventLog_);
+    if (windows10) {
         appx_.BackupAppSettings2(sid, profile);
         appx_.BackupAppFiles2(profile);
         appx_.vedatamodelDbBackup(profile, newProfile, true);
@@ -266,13 +327,14 @@ void QuillmarStoreAppManagementService::Listing(ServicePipe& pipe, const Request
 }
 
 void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, RegisterType mode) {
+    // Who the client is, taken before the first reply: a client may leave right after "Start".
+    std::wstring user = ClientUserName(pipe.handle());
+    TakeClientIdentity(pipe);
     TryReply(pipe, L"Start");
     mode_ = mode;
-    std::wstring user = ClientUserName(pipe.handle());
     eventLog_.Information(mode == RegisterType::Priority
                               ? L"Registering Priority Windows Store Apps for user " + user + L"."
                               : L"Registering Windows Store Apps for user " + user + L".");
-    TakeClientIdentity(pipe);
 
     {
         UniqueKey repository;
@@ -289,8 +351,9 @@ void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, Register
     }
     std::vector<appxcore::PackageInfo> list;
     try {
-        // Read as LocalSystem in a folder the user owns: never through a link the user planted.
-        if (PathCrossesLink(clientProfileFolder_.c_str(), listFile.c_str()))
+        // The client's own file, read with the client's rights and never through a link.
+        ActingAsClient client(clientToken_.get());
+        if (PathCrossesLinkChecked(clientProfileFolder_.c_str(), listFile.c_str()))
             appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
         list = appxcore::ReadPackageList(listFile);
     } catch (const AppxError& error) {
@@ -302,7 +365,7 @@ void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, Register
     appx_.GetCurrentPackageVersions(list, &packagesToRegister_);
 
     {
-        ClientImpersonation client(pipe.handle());
+        ActingAsClient client(clientToken_.get());
         const std::vector<std::wstring>& priority = appx_.priorityPackages();
         TryReply(pipe,
                  std::to_wstring(appxcore::RegistrationCount(mode, packagesToRegister_.size(), priority)));
@@ -326,8 +389,12 @@ void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, Register
             }
         }
         std::wstring failureList = clientLocalAppData_ + L"\\Quillmar\\" + appxcore::FailureListName;
-        DeleteFileW(failureList.c_str());
-        if (!failed.empty()) appxcore::WritePackageList(failureList, failed);
+        if (PathCrossesLinkChecked(clientProfileFolder_.c_str(), failureList.c_str())) {
+            eventLog_.Error(L"The failure list " + failureList + L" lies behind a folder link; not written.");
+        } else {
+            DeleteFileW(failureList.c_str());
+            if (!failed.empty()) appxcore::WritePackageList(failureList, failed);
+        }
         if (mode == RegisterType::Priority || mode == RegisterType::Force) {
             try {
                 appx_.RestoreAppFiles(clientProfileFolder_);
@@ -349,22 +416,36 @@ void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, Register
 }
 
 void QuillmarStoreAppManagementService::RestoreMenu(ServicePipe& pipe) {
-    Reply(pipe, L"Start");
-    eventLog_.Information(L"Restoring menu for user " + ClientUserName(pipe.handle()) + L".");
+    std::wstring user = ClientUserName(pipe.handle());
     TakeClientIdentity(pipe);
+    Reply(pipe, L"Start");
+    eventLog_.Information(L"Restoring menu for user " + user + L".");
     RestoreTileDataLayer();
     Reply(pipe, L"Done");
 }
 
-// The tile library runs on this thread as LocalSystem; its result is not used.
+// The tile library runs on this thread while it impersonates the client: the library does its file
+// steps with the client's rights (they are the client's own files) and only its service steps as
+// LocalSystem. Its result is not used.
 void QuillmarStoreAppManagementService::RestoreTileDataLayer() {
     try {
         // A user chooses where their Local AppData lies (User Shell Folders); LocalSystem empties and
         // fills a folder there only when it lies in the user's own profile folder, which an
-        // administrator set, so no user can point it at another user's tiles or any other folder.
-        if (!IsBelowFolder(clientProfileFolder_, clientLocalAppData_))
-            appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
-        HMODULE library = LoadLibraryW(L"kelvohlp.dll");
+        // administrator set, and no folder from the profile folder down is a link.
+        if (!IsBelowFolder(clientProfileFolder_, clientLocalAppData_)) appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
+        for (const wchar_t* tail : {L"\\TileDataLayer\\Database", L"\\Quillmar\\Migrate\\vedatamodel.edb"}) {
+            std::wstring path = clientLocalAppData_ + tail;
+            if (PathCrossesLinkChecked(clientProfileFolder_.c_str(), path.c_str())) {
+                eventLog_.Error(L"A folder link lies on the way to " + path + L"; the tile database is not restored.");
+                appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
+            }
+        }
+        // From the Windows folder, where the tool put it: never found by the library search.
+        wchar_t windows[MAX_PATH];
+        UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) appxcore::ThrowWin32(length ? ERROR_BUFFER_OVERFLOW : GetLastError());
+        std::wstring libraryPath = std::wstring(windows) + L"\\kelvohlp.dll";
+        HMODULE library = LoadLibraryExW(libraryPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (!library) appxcore::ThrowWin32(GetLastError());
         auto restore = reinterpret_cast<DWORD(WINAPI*)(const wchar_t*)>(
             reinterpret_cast<void*>(GetProcAddress(library, "RestoreTileDataLayer")));
@@ -373,7 +454,10 @@ void QuillmarStoreAppManagementService::RestoreTileDataLayer() {
             FreeLibrary(library);
             appxcore::ThrowWin32(error);
         }
-        restore(clientLocalAppData_.c_str());
+        {
+            ActingAsClient client(clientToken_.get());
+            restore(clientLocalAppData_.c_str());
+        }
         FreeLibrary(library);
     } catch (const AppxError& error) {
         eventLog_.Information(L"Restore of Tile Data Layer fails. " + error.message());

@@ -44,7 +44,10 @@ class QuillmarStoreAppManagementService {
     void Registration(ServicePipe& pipe, appxcore::RegisterType mode);
     void RestoreMenu(ServicePipe& pipe);
     void RestoreTileDataLayer();
+    // Takes the client's token and reads its SID and folders; raises AppxError.
     void TakeClientIdentity(ServicePipe& pipe);
+    // Why a listing may not write where it was asked to ("" when it may).
+    std::wstring ListingLinkRefusal(const std::wstring& listFile, const std::wstring& profile, bool windows10);
 
     // Replies; Reply raises AppxError when the reply cannot be written, TryReply logs
     // "Pipe has gone away" and lets the work go on.
@@ -53,6 +56,7 @@ class QuillmarStoreAppManagementService {
 
     ServiceEventLog eventLog_;
     appxcore::ManageAppx appx_; // requests: tile backups report nowhere
+    UniqueHandle clientToken_; // the current request's client, taken before the first reply
     std::wstring clientSid_;
     std::wstring clientLocalAppData_;
     std::wstring clientProfileFolder_;

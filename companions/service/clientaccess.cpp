@@ -62,10 +62,52 @@ ClientImpersonation::~ClientImpersonation() {
     RevertToSelf();
 }
 
+ActingAsClient::ActingAsClient(HANDLE token) {
+    if (!ImpersonateLoggedOnUser(token)) appxcore::ThrowWin32(GetLastError());
+}
+
+ActingAsClient::~ActingAsClient() {
+    RevertToSelf();
+}
+
 ClientIdentity ReadImpersonatedIdentity() {
     UniqueHandle token(CurrentThreadToken());
+    return ReadTokenIdentity(token.get());
+}
+
+HANDLE TakeClientToken(HANDLE pipe) {
+    UniqueHandle token(OpenClientToken(pipe));
+    HANDLE duplicate = nullptr;
+    const DWORD access = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE;
+    if (DuplicateTokenEx(token.get(), access, nullptr, SecurityImpersonation, TokenImpersonation, &duplicate))
+        return duplicate;
+    DWORD error = GetLastError();
+    if (error != ERROR_BAD_IMPERSONATION_LEVEL) appxcore::ThrowWin32(error);
+    // The client allowed identification only: a copy at that level can still be checked.
+    if (!DuplicateTokenEx(token.get(), access, nullptr, SecurityIdentification, TokenImpersonation, &duplicate))
+        appxcore::ThrowWin32(GetLastError());
+    return duplicate;
+}
+
+std::wstring TokenUserName(HANDLE token) {
+    std::vector<BYTE> user = TokenInformation(token, TokenUser);
+    if (user.empty()) return L"";
+    PSID sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+    wchar_t name[256], domain[256];
+    DWORD nameSize = 256, domainSize = 256;
+    SID_NAME_USE use;
+    if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
+        return domain[0] ? std::wstring(domain) + L"\\" + name : std::wstring(name);
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) return L"";
+    std::wstring result = text;
+    LocalFree(text);
+    return result;
+}
+
+ClientIdentity ReadTokenIdentity(HANDLE token) {
     ClientIdentity identity;
-    std::vector<BYTE> user = TokenInformation(token.get(), TokenUser);
+    std::vector<BYTE> user = TokenInformation(token, TokenUser);
     if (user.empty()) appxcore::ThrowWin32(GetLastError());
     wchar_t* text = nullptr;
     if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text))
@@ -74,13 +116,13 @@ ClientIdentity ReadImpersonatedIdentity() {
     LocalFree(text);
 
     wchar_t path[MAX_PATH] = {};
-    HRESULT result = SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_DONT_VERIFY, token.get(),
+    HRESULT result = SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_DONT_VERIFY, token,
                                       SHGFP_TYPE_CURRENT, path);
     if (FAILED(result)) appxcore::ThrowError(result);
     identity.localAppData = path;
 
     DWORD size = MAX_PATH;
-    if (!GetUserProfileDirectoryW(token.get(), path, &size)) appxcore::ThrowWin32(GetLastError());
+    if (!GetUserProfileDirectoryW(token, path, &size)) appxcore::ThrowWin32(GetLastError());
     identity.profileFolder = path;
     return identity;
 }

@@ -1,10 +1,12 @@
 #include "companions/tilehelper/tiledatalayer.h"
 
-#include "driver/links.h"
+#include "driver/checkedopen.h"
 #include "driver/raii.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 #include <shlobj.h>
+#include <userenv.h>
 
 #include <cstdarg>
 #include <cwchar>
@@ -18,6 +20,12 @@ namespace {
 
 const wchar_t QuillmarKey[] = L"SOFTWARE\\Quillmar";
 const BYTE InheritFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE; // 3
+// The log's folders: owned by Administrators; LocalSystem, Administrators and the library's own
+// account (LocalSystem again where the service runs; a system that maps the DACL to one owner's
+// permission bits keeps its writer) full control, Users read and list only; protected, so nothing
+// more is inherited from above. The own account's SID goes between the two halves.
+const wchar_t LogFolderSecurityHead[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;";
+const wchar_t LogFolderSecurityTail[] = L")(A;OICI;0x1200a9;;;BU)";
 // Room for one access-allowed entry with the largest SID.
 const DWORD ExtraAceBytes = 76;
 
@@ -133,10 +141,6 @@ std::wstring LinkCheckBase(const std::wstring& localAppData) {
     return path;
 }
 
-bool StartsWithDots(const wchar_t* name) {
-    return !wcscmp(name, L".") || !wcscmp(name, L"..");
-}
-
 } // namespace
 
 bool BuildDaclWithChangeConfig(PACL oldDacl, PSID sid, std::vector<BYTE>* newDacl) {
@@ -169,11 +173,54 @@ std::wstring HelperLogPath() {
     wchar_t common[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common)))
         return L"";
-    std::wstring path = std::wstring(common) + L"\\Quillmar";
-    CreateDirectoryW(path.c_str(), nullptr);
-    path += L"\\Error Reporting";
-    CreateDirectoryW(path.c_str(), nullptr);
-    return path + L"\\kelvohlp.log";
+    return std::wstring(common) + L"\\Quillmar\\Error Reporting\\kelvohlp.log";
+}
+
+// Opens the log for appending as the library's own account. Any user may make folders in the common
+// application data folder, so one may have made these first: every level is checked on its handle
+// (no link), owned by Administrators and given a protected DACL that lets only LocalSystem and
+// Administrators write, whoever made it; the log itself must be a plain file with one name.
+UniqueFile OpenHelperLog() {
+    wchar_t common[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common)))
+        return UniqueFile();
+    std::vector<BYTE> self = ProcessUserSid();
+    wchar_t* selfText = nullptr;
+    if (self.empty() || !ConvertSidToStringSidW(self.data(), &selfText)) return UniqueFile();
+    std::wstring sddl = std::wstring(LogFolderSecurityHead) + selfText + LogFolderSecurityTail;
+    LocalFree(selfText);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+        return UniqueFile();
+    UniqueLocal descriptorOwner(descriptor);
+    SECURITY_ATTRIBUTES attributes = {};
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = descriptor;
+    HeldFolder held;
+    std::wstring folder = std::wstring(common) + L"\\Quillmar\\Error Reporting";
+    if (HoldFolderChain(common, folder.c_str(), true, &held, &attributes, READ_CONTROL | WRITE_DAC | WRITE_OWNER) !=
+        ERROR_SUCCESS)
+        return UniqueFile();
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) return UniqueFile();
+    BYTE owner[SECURITY_MAX_SID_SIZE];
+    DWORD ownerSize = sizeof(owner);
+    if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, owner, &ownerSize)) return UniqueFile();
+    for (size_t level = 1; level < held.levels.size(); ++level) {
+        // The DACL must hold; the owner (whoever made the folder could otherwise change the DACL
+        // back) is taken where the privileges allow.
+        HANDLE folderHandle = held.levels[level].get();
+        if (SetSecurityInfo(folderHandle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, dacl, nullptr) != ERROR_SUCCESS)
+            return UniqueFile();
+        SetSecurityInfo(folderHandle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr, nullptr);
+    }
+    UniqueFile file;
+    if (OpenCheckedFile(held, L"kelvohlp.log", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, &file) !=
+        ERROR_SUCCESS)
+        return UniqueFile();
+    return file;
 }
 
 void AppendHelperLog(const wchar_t* format, ...) {
@@ -184,10 +231,16 @@ void AppendHelperLog(const wchar_t* format, ...) {
     va_end(arguments);
     message[259] = L'\0';
 
-    std::wstring path = HelperLogPath();
-    if (path.empty()) return;
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // The log is the library's own, whomever the calling thread acts for at the moment.
+    UniqueHandle client;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, client.put()))
+        RevertToSelf();
+    else
+        client.reset();
+    auto restore = MakeScopeExit([&] {
+        if (client) SetThreadToken(nullptr, client.get());
+    });
+    UniqueFile file = OpenHelperLog();
     if (!file) return;
     SetFilePointer(file.get(), 0, nullptr, FILE_END);
     SYSTEMTIME now;
@@ -207,29 +260,68 @@ void AppendHelperLog(const wchar_t* format, ...) {
     WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
-void DeleteFilesInTree(const std::wstring& folder) {
-    WIN32_FIND_DATAW data;
-    UniqueFind find(FindFirstFileW((folder + L"\\*.*").c_str(), &data));
-    if (!find) return;
-    bool retried = false; // the long retry is spent on the first stubborn file of a folder only
-    do {
-        if (StartsWithDots(data.cFileName)) continue;
-        std::wstring path = folder + L"\\" + data.cFileName;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            // A junction or directory link may point anywhere: it is never entered.
-            if (IsDirectoryLinkAttributes(data.dwFileAttributes)) continue;
-            DeleteFilesInTree(path);
-            continue;
+DWORD DeleteFilesInTree(const std::wstring& base, const std::wstring& folder) {
+    return DeleteFilesInTreeChecked(base.c_str(), folder.c_str());
+}
+
+DWORD TakeFileIdentity(const wchar_t* localAppData, FileIdentity* identity) {
+    identity->client.reset();
+    identity->base.clear();
+    UniqueHandle client;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE, TRUE /* as the library's own account */,
+                        client.put())) {
+        wchar_t profile[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (!GetUserProfileDirectoryW(client.get(), profile, &size)) return GetLastError();
+        // The checks start at the client's profile folder, which an administrator set; the
+        // argument must lie in it.
+        std::wstring base = profile;
+        std::wstring argument = localAppData;
+        if (argument.size() <= base.size() + 1 ||
+            CompareStringOrdinal(argument.c_str(), static_cast<int>(base.size()), base.c_str(),
+                                 static_cast<int>(base.size()), TRUE) != CSTR_EQUAL ||
+            argument[base.size()] != L'\\')
+            return ERROR_ACCESS_DENIED;
+        identity->base = base;
+        identity->client = std::move(client);
+        return ERROR_SUCCESS;
+    }
+    // Called without a client to act for: the caller chose the folder itself.
+    identity->base = LinkCheckBase(localAppData);
+    return ERROR_SUCCESS;
+}
+
+void MoveTileDatabaseFiles(const wchar_t* localAppData, bool backup, const FileIdentity& identity) {
+    std::wstring argument = localAppData;
+    std::wstring live = argument + L"\\TileDataLayer\\Database\\vedatamodel.edb";
+    std::wstring liveFolder = argument + L"\\TileDataLayer\\Database";
+    std::wstring saved = argument + L"\\Quillmar\\Migrate\\vedatamodel.edb";
+    std::wstring source = backup ? live : saved;
+    std::wstring target = backup ? saved : live;
+    const wchar_t* base = identity.base.c_str();
+
+    // The files are the client's own: they are moved with the client's rights, so the system's
+    // own access checks hold wherever a link might point; every folder on the way is also opened
+    // and checked on its handle, so a planted link is refused rather than followed.
+    if (identity.client && !SetThreadToken(nullptr, identity.client.get())) {
+        AppendHelperLog(L"SetThreadToken fails. Error %u", GetLastError());
+        return;
+    }
+    if (!backup) {
+        DWORD error = DeleteFilesInTree(identity.base, liveFolder);
+        if (error != ERROR_SUCCESS) AppendHelperLog(L"Emptying the live tile database folder fails. Error %u", error);
+    }
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        DWORD error = CopyCheckedFile(base, source.c_str(), base, target.c_str());
+        if (error == ERROR_SUCCESS) break;
+        // A link or a missing file stays so; a database still held by the stopping service does not.
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) {
+            AppendHelperLog(L"Copying the tile database fails. Error %u", error);
+            break;
         }
-        if (DeleteFileW(path.c_str())) continue;
-        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        int attempts = retried ? 1 : 30;
-        retried = true;
-        for (int attempt = 0; attempt < attempts; ++attempt) {
-            if (DeleteFileW(path.c_str())) break;
-            if (attempt + 1 < attempts) Sleep(100);
-        }
-    } while (FindNextFileW(find.get(), &data));
+        Sleep(100);
+    }
+    if (identity.client) RevertToSelf();
 }
 
 void PrepareTileServiceAccess() {
@@ -246,7 +338,7 @@ void PrepareTileServiceAccess() {
     SetSystemInitialized();
 }
 
-DWORD TransferTileDatabase(const wchar_t* localAppData, bool backup) {
+DWORD TransferTileDatabase(const wchar_t* localAppData, bool backup, const FileIdentity& identity) {
     UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         DWORD error = GetLastError();
@@ -281,30 +373,7 @@ DWORD TransferTileDatabase(const wchar_t* localAppData, bool backup) {
         }
     }
 
-    std::wstring argument = localAppData;
-    std::wstring base = LinkCheckBase(argument);
-    std::wstring live = argument + L"\\TileDataLayer\\Database\\vedatamodel.edb";
-    std::wstring liveFolder = argument + L"\\TileDataLayer\\Database";
-    std::wstring saved = argument + L"\\Quillmar\\Migrate\\vedatamodel.edb";
-    std::wstring source = backup ? live : saved;
-    std::wstring target = backup ? saved : live;
-    // LocalSystem works in a folder the user owns: a planted link must not send a delete or a copy
-    // elsewhere, so such a path is left alone.
-    if (!backup) {
-        if (!PathCrossesLink(base.c_str(), liveFolder.c_str())) DeleteFilesInTree(liveFolder);
-    } else {
-        std::wstring quillmar = argument + L"\\Quillmar";
-        if (!PathCrossesLink(base.c_str(), (quillmar + L"\\Migrate").c_str())) {
-            CreateDirectoryW(quillmar.c_str(), nullptr);
-            CreateDirectoryW((quillmar + L"\\Migrate").c_str(), nullptr);
-        }
-    }
-    if (!PathCrossesLink(base.c_str(), source.c_str()) && !PathCrossesLink(base.c_str(), target.c_str())) {
-        for (int attempt = 0; attempt < 50; ++attempt) {
-            if (CopyFileW(source.c_str(), target.c_str(), FALSE /* overwrite */)) break;
-            Sleep(100);
-        }
-    }
+    MoveTileDatabaseFiles(localAppData, backup, identity);
 
     DWORD error = ERROR_SUCCESS;
     for (int attempt = 0; attempt < 5; ++attempt) {
@@ -330,14 +399,24 @@ DWORD TransferTileDatabase(const wchar_t* localAppData, bool backup) {
 }
 
 DWORD RunTileDataLayerOperation(const wchar_t* localAppData, bool backup) {
+    // A caller that impersonates a client hands the file steps to that client: the service steps
+    // run as the library's own account, and the caller's impersonation is put back at the end.
+    FileIdentity identity;
+    DWORD error = TakeFileIdentity(localAppData, &identity);
+    if (error != ERROR_SUCCESS) {
+        AppendHelperLog(L"The tile database folder is not the client's own. Error %u", error);
+        return error;
+    }
+    if (identity.client) RevertToSelf();
     EnableTilePrivileges();
     bool initialized = SystemInitialized();
     if (!initialized) PrepareTileServiceAccess();
-    DWORD result = TransferTileDatabase(localAppData, backup);
+    DWORD result = TransferTileDatabase(localAppData, backup, identity);
     if (result == ERROR_SHARING_VIOLATION && initialized) {
         PrepareTileServiceAccess();
-        result = TransferTileDatabase(localAppData, backup);
+        result = TransferTileDatabase(localAppData, backup, identity);
     }
+    if (identity.client) SetThreadToken(nullptr, identity.client.get());
     return result;
 }
 

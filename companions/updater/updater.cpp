@@ -523,9 +523,13 @@ void Updater::List(const CommandLine& commandLine) {
     DWORD why = 0;
     if (service.Connect(env_.pipeName, env_.serviceName, ServiceConnectTimeoutMs, &why)) {
         service.Send(L"-user|" + commandLine.sid + L"|" + listFile + L"|" + profile);
-        service.Receive();
-        Log(L"The AppX Management Service lists the packages of " + commandLine.sid + L".");
-        return;
+        // A refusal (a caller who may not have LocalSystem list, or a listing path behind a
+        // link) leaves the listing to this process, with this user's own rights.
+        if (service.Receive() != L"Access Denied") {
+            Log(L"The AppX Management Service lists the packages of " + commandLine.sid + L".");
+            return;
+        }
+        Log(L"The AppX Management Service refused to list the packages of " + commandLine.sid + L".");
     }
     Log(L"Listing packages for " + commandLine.sid + L" in this process.");
     module_.GetAppxPackagesBySid(commandLine.sid, listFile, nullptr);

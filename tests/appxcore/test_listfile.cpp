@@ -88,6 +88,19 @@ TEST_F(ListFile, EmptyListAndReplacedFile) {
     EXPECT_TRUE(ReadPackageList(path).empty());
 }
 
+// A temporary list left behind as a second name of another file (a user can make one in their own
+// folder) is removed by name, never written into; the other file keeps its bytes.
+TEST_F(ListFile, LeftoverTemporaryWithASecondNameIsNotWrittenThrough) {
+    std::wstring path = Scratch + L"\\list";
+    std::wstring other = Scratch + L"\\other.txt";
+    WriteFileBytes(other, "another file");
+    ASSERT_TRUE(CreateHardLinkW((path + L".new").c_str(), other.c_str(), nullptr)) << GetLastError();
+    WritePackageList(path, {Sample(1)});
+    EXPECT_EQ(1u, ReadPackageList(path).size());
+    EXPECT_EQ("another file", ReadFileBytes(other));
+    EXPECT_FALSE(FileExists(path + L".new"));
+}
+
 TEST_F(ListFile, ReadsWithoutDeclarationOrIndentationAndInUtf16) {
     std::string compact =
         "<ArrayOfPackageInfo xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "

@@ -127,6 +127,17 @@ std::wstring ServiceProgram() {
 
 bool InstallAndStartService(std::wstring* failure) {
     RemoveService();
+    // The service loads the tile library from the Windows folder only, where the tool puts it: the
+    // library built beside this service program goes there.
+    std::wstring program = ServiceProgram();
+    std::wstring library = program.substr(0, program.find_last_of(L'\\')) + L"\\kelvohlp.dll";
+    wchar_t windows[MAX_PATH];
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    if (GetFileAttributesW(library.c_str()) != INVALID_FILE_ATTRIBUTES &&
+        !CopyFileW(library.c_str(), (std::wstring(windows) + L"\\kelvohlp.dll").c_str(), FALSE)) {
+        *failure = L"copying the tile library " + std::to_wstring(GetLastError());
+        return false;
+    }
     SC_HANDLE manager = OpenManager();
     if (!manager) {
         *failure = L"OpenSCManager " + std::to_wstring(GetLastError());

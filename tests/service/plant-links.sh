@@ -37,3 +37,26 @@ printf 'backup' >"$c/Quillmar/Migrate/vedatamodel.edb"
 printf 'restored' >"$c/Quillmar/Migrate/Packages/Microsoft.Windows.ShellExperienceHost_cw5n1h2txyewy/vedatamodel.edb"
 ln -s "$outside/live" "$c/TileDataLayer/Database"
 ln -s "$outside/restore" "$c/Packages/Microsoft.Windows.ShellExperienceHost_cw5n1h2txyewy"
+
+# Another user's Local AppData, and a folder of the client's profile that is a link to it: the
+# client may name that folder as its own Local AppData (User Shell Folders).
+victim="$users/svc-victim/AppData/Local"
+rm -rf "$users/svc-victim" "$client/linked-local"
+mkdir -p "$victim/TileDataLayer/Database" "$victim/Quillmar/Migrate"
+printf 'victim tiles' >"$victim/TileDataLayer/Database/vedatamodel.edb"
+printf 'victim log' >"$victim/TileDataLayer/Database/edb.log"
+printf 'victim backup' >"$victim/Quillmar/Migrate/vedatamodel.edb"
+ln -s "$victim" "$client/linked-local"
+
+# Profile svc-links-q: its Quillmar folder is a link to a folder only administrators may write.
+q="$users/svc-links-q/AppData/Local"
+rm -rf "$users/svc-links-q"
+mkdir -p "$q" "$outside/admin"
+printf 'admin only' >"$outside/admin/admin.txt"
+ln -s "$outside/admin" "$q/Quillmar"
+
+# A Quillmar folder whose "Error Reporting" folder is a link, standing for folders a user made first
+# in the common application data folder; the test renames it into place (Wine renames a link's
+# target rather than the link, so the link's parent is what moves).
+mkdir -p "$outside/programdata" "$outside/pd-quillmar"
+ln -s "$outside/programdata" "$outside/pd-quillmar/Error Reporting"

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sddl.h>
+#include <userenv.h>
 
 #include <regex>
 
@@ -271,6 +272,62 @@ TEST_F(TileLibrary, PlantedLinksAreNeitherEmptiedNorWrittenThrough) {
     EXPECT_EQ(0u, BackupTileDataLayer((base + L"\\quillmar-link\\AppData\\Local").c_str()));
     EXPECT_EQ("keep outside-quillmar", ReadFileBytes(base + L"\\outside-quillmar\\vedatamodel.edb"));
     EXPECT_FALSE(DirExists(base + L"\\outside-quillmar\\Migrate"));
+}
+
+// Runs f while the thread impersonates the test's own account, as the service's thread impersonates
+// its client; whether the thread still impersonated when f returned.
+template <class F> bool WhileImpersonating(F f) {
+    EXPECT_TRUE(ImpersonateSelf(SecurityImpersonation));
+    f();
+    HANDLE token = nullptr;
+    bool still = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != FALSE;
+    if (token) CloseHandle(token);
+    RevertToSelf();
+    return still;
+}
+
+std::wstring OwnProfile() {
+    wchar_t path[MAX_PATH] = {};
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    DWORD size = MAX_PATH;
+    GetUserProfileDirectoryW(token, path, &size);
+    CloseHandle(token);
+    return path;
+}
+
+// For a caller that acts for a client, the folder must lie in that client's profile folder: another
+// folder is left alone, whatever it holds.
+TEST_F(TileLibrary, ClientsFolderOutsideTheirProfileIsRefused) {
+    std::wstring local = Case(L"not-the-clients");
+    MakeDirs(local + L"\\TileDataLayer\\Database");
+    WriteFileBytes(local + L"\\TileDataLayer\\Database\\vedatamodel.edb", "another user's");
+    DWORD result = 0;
+    EXPECT_TRUE(WhileImpersonating([&] { result = RestoreTileDataLayer(local.c_str()); }))
+        << "the caller's impersonation is given back";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), result);
+    EXPECT_EQ("another user's", ReadFileBytes(local + L"\\TileDataLayer\\Database\\vedatamodel.edb"));
+}
+
+// In the client's own profile the restore runs: the files moved as the client, the service steps
+// as the library's own account, and the caller impersonates the client again afterwards.
+TEST_F(TileLibrary, ClientsOwnFolderIsRestoredAndTheImpersonationGivenBack) {
+    std::wstring own = OwnProfile() + L"\\tile-own";
+    if (DirExists(own)) DeleteTestTree(own);
+    std::wstring local = own + L"\\AppData\\Local";
+    MakeDirs(local + L"\\TileDataLayer\\Database");
+    MakeDirs(local + L"\\Quillmar\\Migrate");
+    WriteFileBytes(local + L"\\TileDataLayer\\Database\\edb.log", "old");
+    WriteFileBytes(local + L"\\Quillmar\\Migrate\\vedatamodel.edb", "saved tiles");
+    std::string before = LogText();
+    DWORD result = 1;
+    EXPECT_TRUE(WhileImpersonating([&] { result = RestoreTileDataLayer(local.c_str()); }));
+    EXPECT_EQ(0u, result);
+    EXPECT_EQ("saved tiles", ReadFileBytes(local + L"\\TileDataLayer\\Database\\vedatamodel.edb"));
+    EXPECT_FALSE(FileExists(local + L"\\TileDataLayer\\Database\\edb.log"));
+    EXPECT_EQ(std::vector<std::string>({"DEBUG: Restoring TileDataLayer"}), NewMessages(before));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), StartType());
+    DeleteTestTree(own);
 }
 
 } // namespace

@@ -7,7 +7,8 @@ set -euo pipefail
 scratch="$WINEPREFIX/drive_c/corvane-scratch/appx-links"
 source="$WINEPREFIX/drive_c/users/Mig Links"
 default="$WINEPREFIX/drive_c/users/Mig LinksDefault"
-rm -rf "$scratch" "$source" "$default"
+linkedq="$WINEPREFIX/drive_c/users/Mig LinksQ"
+rm -rf "$scratch" "$source" "$default" "$linkedq"
 mkdir -p "$scratch/source-windows/Caches" "$scratch/source-windows/WinX" "$scratch/default-quillmar" \
     "$scratch/default-tiles" "$source/AppData/Local/Microsoft" "$source/AppData/Local/Quillmar/Migrate" \
     "$default/AppData/Local"
@@ -18,9 +19,14 @@ echo "tile database" >"$source/AppData/Local/Quillmar/Migrate/vedatamodel.edb"
 ln -s "$scratch/source-windows" "$source/AppData/Local/Microsoft/Windows"
 ln -s "$scratch/default-quillmar" "$default/AppData/Local/Quillmar"
 ln -s "$scratch/default-tiles" "$default/AppData/Local/TileDataLayer"
+# A source profile whose Quillmar folder (the package list's folder) is a link.
+mkdir -p "$scratch/source-quillmar" "$linkedq/AppData/Local"
+echo "admin only" >"$scratch/source-quillmar/admin.txt"
+ln -s "$scratch/source-quillmar" "$linkedq/AppData/Local/Quillmar"
 export CORVANE_APPX_LINKS='C:\corvane-scratch\appx-links'
 rc=0
 "$@" || rc=$?
-rm -f "$source/AppData/Local/Microsoft/Windows" "$default/AppData/Local/Quillmar" "$default/AppData/Local/TileDataLayer"
-rm -rf "$scratch" "$source" "$default" # rm -rf does not follow links
+rm -f "$source/AppData/Local/Microsoft/Windows" "$default/AppData/Local/Quillmar" "$default/AppData/Local/TileDataLayer" \
+    "$linkedq/AppData/Local/Quillmar"
+rm -rf "$scratch" "$source" "$default" "$linkedq" # rm -rf does not follow links
 exit $rc

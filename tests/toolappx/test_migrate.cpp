@@ -7,6 +7,9 @@
 #include "profile/storeapps.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <io.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -49,6 +52,34 @@ TEST(UpdaterArguments, EachValueArrivesAsOneArgument) {
     EXPECT_STREQ(L"-profile", argv[5]);
     EXPECT_STREQ(profile, argv[6]);
     LocalFree(argv);
+}
+
+// The updater is started from the Windows folder, where the tool writes it, and from nowhere else:
+// a kelvo2.exe in the current folder (or beside the tool) is never run.
+TEST(Updater, StartedOnlyFromTheWindowsFolder) {
+    ClearRecords();
+    std::wstring folder = L"C:\\corvane-scratch\\updater-current-folder";
+    MakeDirs(folder);
+    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe", (folder + L"\\kelvo2.exe").c_str(), FALSE));
+    wchar_t windows[MAX_PATH];
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring installed = std::wstring(windows) + L"\\kelvo2.exe";
+    DeleteFileW(installed.c_str());
+    wchar_t previous[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    SetCurrentDirectoryW(folder.c_str());
+    DWORD missing = RunUpdater(L"-user x");
+    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe", installed.c_str(), FALSE));
+    DWORD found = RunUpdater(L"-user y");
+    SetCurrentDirectoryW(previous);
+    DeleteFileW(installed.c_str());
+    DeleteTestTree(folder);
+
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), missing);
+    EXPECT_EQ(7u, found); // the stand-in's exit code
+    std::string bytes = ReadFileBytes(std::wstring(RecordFolder) + L"\\updater.txt");
+    std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    EXPECT_EQ(L"kelvo2.exe -user y\r\n-user\r\ny\r\n\r\n", text) << "only the Windows folder's copy ran";
 }
 
 TEST(ActiveSetup, SixValuesWithTheirSizesInThe64BitView) {
@@ -208,11 +239,53 @@ TEST_F(MigrationLinks, StoreAppStepsNeverWriteThroughADefaultProfileLink) {
     InstallStandIn(StandInProgram(), true);
     VersionClasses windows10 = {false, false, true, true};
     RunStoreAppSteps(source_.c_str(), default_.c_str(), Sid, windows10);
-    EXPECT_EQ(2u, Requests().size());
+    // The default profile's Quillmar folder is a link: only the source profile is listed.
+    auto requests = Requests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ(Message(L"-user|" + std::wstring(Sid) + L"|" + source_ + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage|" +
+                      source_),
+              requests[0]);
     // Neither the Quillmar folder copy nor the tile database reached the link targets.
     EXPECT_EQ(before_, Snapshot(scratch_));
     EXPECT_TRUE(IsLink(default_ + L"\\AppData\\Local\\Quillmar"));
     EXPECT_TRUE(IsLink(default_ + L"\\AppData\\Local\\TileDataLayer"));
+}
+
+// Runs f with the process's standard output going to a file; what was written.
+template <class F> std::string CapturedOutput(F f) {
+    std::wstring path = L"C:\\corvane-scratch\\migrate-output.txt";
+    fflush(stdout);
+    int saved = _dup(_fileno(stdout));
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    if (!file) return "<no capture>";
+    _dup2(_fileno(file), _fileno(stdout));
+    f();
+    fflush(stdout);
+    _dup2(saved, _fileno(stdout));
+    _close(saved);
+    fclose(file);
+    std::string text = ReadFileBytes(path);
+    DeleteFileW(path.c_str());
+    // The captured stream's line ends depend on its mode; the tool's own console keeps "\r\n".
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
+// A source profile whose Quillmar folder is a link: the tool sends no listing request for it,
+// nothing lands in the link's target, and one line says why.
+TEST_F(MigrationLinks, SourceProfileWithALinkedListFolderIsNotListedAndSaysSo) {
+    ConfigureStandIn(L"start");
+    InstallStandIn(StandInProgram(), true);
+    std::wstring linked = ProfilesDir() + L"\\Mig LinksQ";
+    ASSERT_TRUE(IsLink(linked + L"\\AppData\\Local\\Quillmar"));
+    DWORD result = 0;
+    std::string out = CapturedOutput([&] { result = MigrateStoreApps(linked.c_str(), Sid, true); });
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), result);
+    EXPECT_TRUE(Requests().empty());
+    EXPECT_EQ("Store apps of " + Narrow(linked) + " were not listed: a folder on the way to " + Narrow(linked) +
+                  "\\AppData\\Local\\Quillmar\\Migrate-AppxPackage is a link.\n",
+              out);
+    EXPECT_EQ(before_, Snapshot(scratch_));
 }
 
 } // namespace

@@ -129,6 +129,22 @@ TEST_F(ServiceTest, ListingSendsTheToolsRequest) {
         FakeService::Requests());
 }
 
+// A listing the service refuses is done in this process, with the user's own rights, instead of
+// being taken for done.
+TEST_F(ServiceTest, ListingRefusedByTheServiceIsDoneInThisProcess) {
+    FakeService::SetReplies({L"Access Denied"});
+    updater::Updater u(ServiceEnv(10), 0);
+    std::wstring profile = L"C:\\corvane-scratch\\updater-service\\Cy";
+    u.List(updater::ParseCommandLine({L"-user", Sid, L"-profile", profile}));
+    EXPECT_EQ(1u, FakeService::Requests().size());
+    EXPECT_TRUE(FileExists(profile + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage"));
+    // A service that does list: nothing is listed here.
+    FakeService::SetReplies({L"Start"});
+    std::wstring other = L"C:\\corvane-scratch\\updater-service\\Di";
+    u.List(updater::ParseCommandLine({L"-user", Sid, L"-profile", other}));
+    EXPECT_FALSE(FileExists(other + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage"));
+}
+
 TEST(ImpostorTest, AnotherProcessOnThePipeIsToldNothing) {
     MakeDirs(L"C:\\corvane-scratch\\updater-service");
     FakeService::ClearRequests();
