@@ -221,8 +221,8 @@ TEST_F(Update, Windows10WithoutStoreApps) {
     ASSERT_EQ(0u, r.exitCode) << r.out;
     // The Store-app step still runs; with no updater in the Windows folder it says what is missing.
     EXPECT_EQ(std::string(Banner) + Updating +
-                  "Warning: Store-app step failed: writing the Active Setup entry (kelvo2.exe is not in "
-                  "the Windows folder). Error 2: " + SystemErrorText(ERROR_FILE_NOT_FOUND) + "\r\n" +
+                  "Warning: Store-app step failed: listing the Store apps into the default profile. "
+                  "Error 2: " + SystemErrorText(ERROR_FILE_NOT_FOUND) + "\r\n" +
                   Success,
               r.out);
     HiveDump d = ReadHive(defaultPath_ + L"\\NTUSER.DAT");
