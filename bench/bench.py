@@ -3,7 +3,10 @@
 
 Started by bench/run, which builds the programs and makes the Wine prefix. For every size it makes
 one synthetic profile and then, repetition by repetition, each repetition starting with the next copier, times:
-  corvane    corvane.exe <profile> /q /NoAppx, the whole process (64-bit build under wine64)
+  corvane    corvane.exe <profile> /q /NoAppx, the whole process, copying on its pool of threads
+             (the shipped 32-bit build where 32-bit code runs natively, else the 64-bit build)
+  corvane 1  the same with CORVANE_COPY_THREADS=1: the walking thread copies every file itself
+  corvane N  the same with a pool of N threads (--pool-sizes), for the curve that chose the pool's size
   bare walk  barewalk.exe: the same fifteen folders with FindFirstFileW/FindNextFileW and CopyFileW only
   xcopy      Wine's xcopy /E /I /H /K /Y, one process per folder, as an administrator's script would
   robocopy   Wine's robocopy /E, when Wine's robocopy copies at all
@@ -24,7 +27,8 @@ import subprocess
 import sys
 import time
 
-METHODS = ["corvane", "bare walk", "xcopy", "robocopy", "cp -a"]
+BASE_METHODS = ["corvane 1", "corvane", "bare walk", "xcopy", "robocopy", "cp -a"]
+METHODS = list(BASE_METHODS)  # with a "corvane N" per pool size asked for
 
 
 def parse_args():
@@ -33,9 +37,13 @@ def parse_args():
     p.add_argument("--out", required=True)
     p.add_argument("--sizes", default="1000,5000,20000", help="files per profile, comma-separated")
     p.add_argument("--reps", type=int, default=3)
-    p.add_argument("--kb-per-file", type=int, default=24, help="average size of a copied file")
+    p.add_argument("--kb-per-file", default="24",
+                   help="average size of a copied file; a comma-separated list makes one profile per value "
+                        "(24: the default mix, 4: many small files)")
+    p.add_argument("--pool-sizes", default="", help="pool sizes to time as well, comma-separated (2,4,8,16)")
+    p.add_argument("--tool-bits", type=int, default=64, help="which build of corvane.exe bench/run copied in")
     p.add_argument("--seed", type=int, default=7)
-    p.add_argument("--copiers", default="corvane,bare walk,xcopy,robocopy,cp -a",
+    p.add_argument("--copiers", default="corvane 1,corvane,bare walk,xcopy,robocopy,cp -a",
                    help="which copiers to run, comma-separated (for a focused comparison)")
     p.add_argument("--label", default="", help="a word for the result files, such as before or after")
     p.add_argument("--appx-files", type=int, default=1000,
@@ -52,9 +60,14 @@ class Wine:
         self.env.update(WINEPREFIX=self.prefix, HOME=os.path.join(out, "run", "home"), WINEDEBUG="-all",
                         WINEARCH="win64", WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d")
         self.env.pop("DISPLAY", None)
+        self.env.pop("CORVANE_COPY_THREADS", None)  # set per run where wanted
 
     def command(self, *args):
         return [self.loader] + list(args)
+
+    def tool_command(self, bits, *args):
+        # Debian's "wine" runs a 32-bit program with the 32-bit loader.
+        return (["wine"] if bits == 32 else [self.loader]) + list(args)
 
     def linux(self, windows_path):
         assert windows_path[:3].upper() == "C:\\"
@@ -129,6 +142,10 @@ def main():
     default_linux = wine.linux(default_win)
     cp_out = os.path.join(args.out, "cp-out")
     sizes = [int(s) for s in args.sizes.split(",") if s]
+    kbs = [int(k) for k in args.kb_per_file.split(",") if k]
+    pools = [int(n) for n in args.pool_sizes.split(",") if n]
+    for n in pools:
+        METHODS.insert(METHODS.index("bare walk"), "corvane %d" % n)
     global SERVER
     SERVER = find_server(wine.prefix)
     if not SERVER:
@@ -148,10 +165,10 @@ def main():
     shutil.rmtree(wine.linux("C:\\corvane-scratch"), ignore_errors=True)
 
     results = []
-    for index, files in enumerate(sizes):
-        name = "bench%d" % files
+    for index, (files, kb) in enumerate((f, k) for k in kbs for f in sizes):
+        name = "bench%dk%d" % (files, kb)
         sid = "S-1-5-21-1000-2000-3000-%d" % (2001 + index)
-        megabytes = files * args.kb_per_file // 1024
+        megabytes = max(1, files * kb // 1024)
         profile_linux = wine.linux("C:\\users\\" + name)
         if os.path.lexists(profile_linux):
             shutil.rmtree(profile_linux)
@@ -179,13 +196,18 @@ def main():
             landed[method] = count_files(folder)
             return code, out
 
-        def run_corvane():
-            # The whole update, hive and clean-up included.
-            empty_folder(default_linux)
-            code, out = record("corvane", timed(wine.command("C:\\corvane-bin\\corvane.exe", name, "/q", "/NoAppx"),
-                                                wine.env, wine.drive), default_linux)
-            if code != 0 or "successfully updated" not in out:
-                sys.exit("corvane failed (exit %d):\n%s" % (code, out))
+        def corvane_runner(method, threads):
+            def run():
+                # The whole update, hive and clean-up included.
+                empty_folder(default_linux)
+                env = dict(wine.env)
+                if threads:
+                    env["CORVANE_COPY_THREADS"] = str(threads)
+                argv = wine.tool_command(args.tool_bits, "C:\\corvane-bin\\corvane.exe", name, "/q", "/NoAppx")
+                code, out = record(method, timed(argv, env, wine.drive), default_linux)
+                if code != 0 or "successfully updated" not in out:
+                    sys.exit("%s failed (exit %d):\n%s" % (method, code, out))
+            return run
 
         def run_bare():
             nonlocal copies
@@ -225,7 +247,12 @@ def main():
                 sys.exit("cp -a failed")
 
         chosen = [c.strip() for c in args.copiers.split(",")]
-        runners = [run for method, run in zip(METHODS, [run_corvane, run_bare, run_xcopy, run_robocopy, run_cp])
+        run_of = {"corvane 1": corvane_runner("corvane 1", 1), "corvane": corvane_runner("corvane", None),
+                  "bare walk": run_bare, "xcopy": run_xcopy, "robocopy": run_robocopy, "cp -a": run_cp}
+        for n in pools:
+            run_of["corvane %d" % n] = corvane_runner("corvane %d" % n, n)
+            chosen.append("corvane %d" % n)
+        runners = [run_of[method] for method in METHODS
                    if method in chosen and (method != "robocopy" or have_robocopy)]
         for rep in range(args.reps):
             # Each repetition starts with the next copier, so none always runs right after the same one.
@@ -241,7 +268,7 @@ def main():
                   "%.2f %% of the update's median time" % (
                       scan["keys"], scan["named"], scan["min_ms"], scan["median_ms"],
                       100 * scan["median_ms"] / 1000 / statistics.median(times["corvane"])), flush=True)
-        results.append(dict(files=int(facts["files"]), mb=int(facts["bytes"]) / 1048576, copies=copies,
+        results.append(dict(files=int(facts["files"]), kb=kb, mb=int(facts["bytes"]) / 1048576, copies=copies,
                             times=times, peaks=peaks, cpus=cpus, landed=landed, scan=scan))
 
     appx = appx_row(args, wine, bench_bin, default_linux) if args.appx_files > 0 else None
@@ -312,48 +339,72 @@ def appx_row(args, wine, bench_bin, default_linux):
     return dict(files=int(facts["files"]), mb=int(facts["bytes"]) / 1048576, times=times)
 
 
+def ratios(r, a, b):
+    """a's time over b's, repetition by repetition (the two ran in the same repetition)."""
+    return ["%.3f" % (x / y) for x, y in zip(r["times"][a], r["times"][b])]
+
+
 def write_report(args, results, have_robocopy, appx=None):
     label = ("-" + args.label) if args.label else ""
     lines = []
     lines.append("Corvane profile update benchmark%s, %s" % (
         " (%s)" % args.label if args.label else "", time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())))
-    lines.append("64-bit builds run natively by wine64 (corvane.exe from the shipped sources, Release, and the "
-                 "bare walk); %s; %d repetitions; seconds are whole-process wall times, min / median; "
-                 "ratios use the minimum times." % (wine_version(args.root), args.reps))
-    lines.append("files: files in the fifteen folders; copies: file copies made (folders that lie inside "
-                 "others are copied again, by every copier); c/bare, c/xcopy, c/cp: corvane's time over the "
-                 "other's;")
-    lines.append("cpu: minimum user+system seconds of the process plus the prefix's wineserver during the run "
-                 "(steadier than wall time on a loaded machine); f/s: copies per second (minimum wall time);")
-    lines.append("peak: largest resident size of the Wine process (wait4 ru_maxrss, Linux side), "
-                 "c = corvane, b = bare walk.")
+    tool = ("the shipped 32-bit corvane.exe (Release, i686, run by Wine's 32-bit loader)" if args.tool_bits == 32
+            else "corvane.exe built 64-bit from the shipped sources (Release, run by wine64)")
+    lines.append("%s; the bare walk 64-bit under wine64; %s; %d repetitions; load average %s at the end; "
+                 "seconds are whole-process wall times, min / median; ratios use the minimum times." % (
+                     tool, wine_version(args.root), args.reps, " ".join(open("/proc/loadavg").read().split()[:3])))
+    lines.append("files: files in the fifteen folders; KB: their average size; copies: file copies made (folders "
+                 "that lie inside others are copied again, by every copier);")
+    lines.append("c1: corvane with CORVANE_COPY_THREADS=1 (one thread); pool: corvane as shipped (its pool of "
+                 "copying threads); cpu: minimum user+system seconds of the process plus the prefix's wineserver;")
+    lines.append("peak: largest resident size of the Wine process (wait4 ru_maxrss, Linux side).")
     lines.append("")
-    head = "%7s %6s %6s | %13s %13s %13s %13s | %6s %6s %6s | %7s %7s %6s | %7s %7s | %8s %8s" % (
-        "files", "MB", "copies", "corvane s", "bare walk s", "xcopy s", "cp -a s",
-        "c/bare", "c/xcopy", "c/cp", "c cpu", "b cpu", "c/b", "c f/s", "b f/s", "c peak", "b peak")
+    head = ("%7s %3s %6s %6s | %13s %13s %13s %13s %13s | %6s %6s %6s | %6s %6s %6s | %7s %7s %7s" % (
+        "files", "KB", "MB", "copies", "c1 s", "pool s", "bare walk s", "xcopy s", "cp -a s",
+        "p/bare", "p/c1", "c1/bare", "c1 cpu", "p cpu", "b cpu", "c1 peak", "p peak", "b peak"))
     lines.append(head)
     lines.append("-" * len(head))
     for r in results:
         mins, meds, cpu, peak = summary(r)
         cell = lambda m: "%6.2f/%6.2f" % (mins[m], meds[m])
         copies = r["copies"] or r["files"]
-        lines.append("%7d %6.0f %6d | %13s %13s %13s %13s | %6.3f %6.3f %6.2f | %7.2f %7.2f %6.3f | %7.0f %7.0f | "
-                     "%6.1fMB %6.1fMB" % (
-            r["files"], r["mb"], copies, cell("corvane"), cell("bare walk"), cell("xcopy"), cell("cp -a"),
-            mins["corvane"] / mins["bare walk"], mins["corvane"] / mins["xcopy"], mins["corvane"] / mins["cp -a"],
-            cpu["corvane"], cpu["bare walk"], cpu["corvane"] / cpu["bare walk"],
-            copies / mins["corvane"], copies / mins["bare walk"], peak["corvane"], peak["bare walk"]))
+        lines.append("%7d %3d %6.0f %6d | %13s %13s %13s %13s %13s | %6.3f %6.3f %6.3f | %6.2f %6.2f %6.2f | "
+                     "%5.1fMB %5.1fMB %5.1fMB" % (
+            r["files"], r["kb"], r["mb"], copies, cell("corvane 1"), cell("corvane"), cell("bare walk"),
+            cell("xcopy"), cell("cp -a"), mins["corvane"] / mins["bare walk"], mins["corvane"] / mins["corvane 1"],
+            mins["corvane 1"] / mins["bare walk"], cpu["corvane 1"], cpu["corvane"], cpu["bare walk"],
+            peak["corvane 1"], peak["corvane"], peak["bare walk"]))
+    lines.append("")
+    lines.append("Per repetition (the same repetition's runs):")
+    for r in results:
+        lines.append("  %d files, %d KB: pool/bare %s; pool/c1 %s; c1/bare %s" % (
+            r["files"], r["kb"], ", ".join(ratios(r, "corvane", "bare walk")),
+            ", ".join(ratios(r, "corvane", "corvane 1")), ", ".join(ratios(r, "corvane 1", "bare walk"))))
+        for m in METHODS:
+            if m.startswith("corvane ") and m != "corvane 1" and r["times"][m]:
+                lines.append("    %s: %s s; over bare %s; over c1 %s; peak %.1f MB" % (
+                    m, ", ".join("%.2f" % t for t in r["times"][m]), ", ".join(ratios(r, m, "bare walk")),
+                    ", ".join(ratios(r, m, "corvane 1")), max(r["peaks"][m]) / 1024))
+    by_kb = {}
+    for r in results:
+        by_kb.setdefault(r["kb"], []).append(r)
+    for kb, rows in by_kb.items():
+        if len(rows) > 1:
+            lines.append("  %d KB: largest over smallest size, pool: %.2fx the time for %.1fx the files" % (
+                kb, summary(rows[-1])[0]["corvane"] / summary(rows[0])[0]["corvane"],
+                rows[-1]["files"] / rows[0]["files"]))
     lines.append("")
     if not have_robocopy:
         lines.append("robocopy: not measured; Wine's robocopy.exe is a stub here (it copies nothing and ends with 16).")
     for r in results:
-        lines.append("%d files: files found afterwards: %s (corvane also empties Recent and adds NTUSER.DAT)" % (
-            r["files"], ", ".join("%s %d" % (m, n) for m, n in r["landed"].items())))
+        lines.append("%d files, %d KB: files found afterwards: %s (corvane also empties Recent and adds NTUSER.DAT)" % (
+            r["files"], r["kb"], ", ".join("%s %d" % (m, n) for m, n in r["landed"].items())))
     for r in results:
         scan = r.get("scan")
         if scan and r["times"]["corvane"]:
-            lines.append("%d files: the hive check alone (%d keys): %.1f ms min / %.1f ms median, %.2f %% of the "
-                         "update's median time" % (r["files"], scan["keys"], scan["min_ms"], scan["median_ms"],
+            lines.append("%d files, %d KB: the hive check alone (%d keys): %.1f ms min / %.1f ms median, %.2f %% of the "
+                         "update's median time" % (r["files"], r["kb"], scan["keys"], scan["min_ms"], scan["median_ms"],
                                                   100 * scan["median_ms"] / 1000 /
                                                   statistics.median(r["times"]["corvane"])))
     if appx:
@@ -372,13 +423,17 @@ def write_report(args, results, have_robocopy, appx=None):
     with open(stem + ".txt", "w") as f:
         f.write(text)
     with open(stem + ".dat", "w") as f:
-        f.write("# files corvane bare xcopy cp corvane_peak_MB bare_peak_MB corvane_cpu bare_cpu (minimum seconds)\n")
-        for r in results:
-            mins, _, cpu, peak = summary(r)
-            f.write("%d %.3f %.3f %.3f %.3f %.1f %.1f %.3f %.3f\n" % (
-                r["files"], mins["corvane"], mins["bare walk"], mins["xcopy"], mins["cp -a"], peak["corvane"],
-                peak["bare walk"], cpu["corvane"], cpu["bare walk"]))
-    plot(stem, args)
+        # One block per average file size (gnuplot's index), sizes in order within it.
+        f.write("# files c1 pool bare xcopy cp c1_peak_MB pool_peak_MB bare_peak_MB (minimum seconds)\n")
+        for kb, rows in by_kb.items():
+            f.write("# %d KB per file\n" % kb)
+            for r in rows:
+                mins, _, cpu, peak = summary(r)
+                f.write("%d %.3f %.3f %.3f %.3f %.3f %.1f %.1f %.1f\n" % (
+                    r["files"], mins["corvane 1"], mins["corvane"], mins["bare walk"], mins["xcopy"], mins["cp -a"],
+                    peak["corvane 1"], peak["corvane"], peak["bare walk"]))
+            f.write("\n\n")
+    plot(stem, args, list(by_kb))
     print("table: %s.txt  plot: %s.png" % (stem, stem))
 
 
@@ -402,27 +457,36 @@ def wine_version(root):
         return "?"
 
 
-def plot(stem, args):
+def plot(stem, args, kbs):
+    times, peaks = [], []
+    for i, kb in enumerate(kbs):
+        dash = i + 1
+        times.append(("'{stem}.dat' index {i} using 1:2 with linespoints lc 1 dt {d} title \"corvane, one thread, {kb} KB\", "
+                      "'' index {i} using 1:3 with linespoints lc 6 dt {d} title \"corvane, pool, {kb} KB\", "
+                      "'' index {i} using 1:4 with linespoints lc 2 dt {d} title \"bare walk, {kb} KB\", "
+                      "'' index {i} using 1:5 with linespoints lc 3 dt {d} title \"xcopy, {kb} KB\", "
+                      "'' index {i} using 1:6 with linespoints lc 4 dt {d} title \"cp -a, {kb} KB\"").format(
+            stem=stem, i=i, d=dash, kb=kb))
+        peaks.append(("'{stem}.dat' index {i} using 1:7 with linespoints lc 1 dt {d} title \"one thread, {kb} KB\", "
+                      "'' index {i} using 1:8 with linespoints lc 6 dt {d} title \"pool, {kb} KB\", "
+                      "'' index {i} using 1:9 with linespoints lc 2 dt {d} title \"bare walk, {kb} KB\"").format(
+            stem=stem, i=i, d=dash, kb=kb))
     script = """
-set terminal pngcairo size 1200,500 font ",10"
+set terminal pngcairo size 1400,550 font ",10"
 set output '{stem}.png'
-set multiplot layout 1,2 title "Profile update vs. copy tools, {kb} KB per file on average (64-bit under wine64)"
+set multiplot layout 1,2 title "Profile update vs. copy tools ({bits}-bit corvane.exe)"
 set xlabel "files in the fifteen folders"
 set ylabel "seconds (minimum of {reps})"
+set logscale xy
 set key top left
 set grid
-plot '{stem}.dat' using 1:2 with linespoints lc 1 title "corvane.exe /q /NoAppx", \\
-     '' using 1:3 with linespoints lc 2 title "bare FindFirstFileW/CopyFileW walk", \\
-     '' using 1:4 with linespoints lc 3 title "Wine xcopy /E /I /H /K /Y", \\
-     '' using 1:5 with linespoints lc 4 title "host cp -a", \\
-     '' using 1:8 with linespoints lc 1 dashtype 2 title "corvane cpu (process + wineserver)", \\
-     '' using 1:9 with linespoints lc 2 dashtype 2 title "bare walk cpu (process + wineserver)"
+plot {times}
+unset logscale y
 set ylabel "peak resident size of the process (MB)"
 set yrange [0:*]
-plot '{stem}.dat' using 1:6 with linespoints lc 1 title "corvane.exe", \\
-     '' using 1:7 with linespoints lc 2 title "bare walk"
+plot {peaks}
 unset multiplot
-""".format(stem=stem, kb=args.kb_per_file, reps=args.reps)
+""".format(stem=stem, bits=args.tool_bits, reps=args.reps, times=", ".join(times), peaks=", ".join(peaks))
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
 
 

@@ -86,6 +86,13 @@ void ProgressFileCopied(ULONGLONG size) {
     if (Installed->clock() - Installed->lastShown >= Installed->intervalMs) Show(Installed);
 }
 
+void ProgressFilesCopied(ULONGLONG files, ULONGLONG bytes) {
+    if (!Installed || files == 0) return;
+    Installed->files += files;
+    Installed->bytes += bytes;
+    if (Installed->clock() - Installed->lastShown >= Installed->intervalMs) Show(Installed);
+}
+
 void FormatProgressTitle(const CopyProgress& progress, wchar_t* title, size_t capacity) {
     wchar_t files[40], size[40];
     FormatCount(progress.files, files, 40);

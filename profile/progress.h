@@ -21,14 +21,17 @@ struct CopyProgress {
 // A record with the given sink, at most four titles a second, counting from zero.
 void InitCopyProgress(CopyProgress* progress, ProgressSink sink, void* context);
 
-// Makes progress the one that the copies of this thread report to (null: none). The tool has one
-// thread; the copies call the two functions below whatever is installed.
+// Makes progress the one that the copies report to (null: none). Only the thread that walks the
+// folders calls the functions below (copies made on other threads are handed to it), whatever is
+// installed.
 void InstallCopyProgress(CopyProgress* progress);
 
 // A new folder is being copied: shown at once.
 void ProgressFolder(const wchar_t* folder);
 // One file was copied: counted, and shown when the interval has passed since the last title.
 void ProgressFileCopied(ULONGLONG size);
+// Several files were copied (by other threads; reported from the one that shows the title).
+void ProgressFilesCopied(ULONGLONG files, ULONGLONG bytes);
 
 // "Corvane - copying Documents: 12,345 files, 1.2 GB".
 void FormatProgressTitle(const CopyProgress& progress, wchar_t* title, size_t capacity);

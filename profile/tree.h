@@ -40,8 +40,11 @@ DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const 
 
 // Copies the source tree onto the destination, overwriting files of the same name, file by file as
 // CopyProfileEntry does (paths checked against the source folder's own); never copies through a
-// directory reparse point. 0, 2 when the source cannot be listed, the destination's creation error,
-// or the last error met while copying (a listing that breaks off is one).
+// directory reparse point. One thread walks and makes each folder before any file in it is copied;
+// the files are copied on a small pool of threads through a bounded queue. 0, 2 when the source
+// cannot be listed, the destination's creation error, or the last error in walk order met while
+// copying (whichever thread met it: the result is the one a walk copying one file at a time gives;
+// a listing that breaks off is one).
 DWORD CopyTree(const wchar_t* source, const wchar_t* destination, PSID owner = nullptr);
 
 // A copy error of its own: a folder on the way was a junction or directory link, so nothing was
@@ -53,9 +56,11 @@ const DWORD ErrorLinkRefused = ERROR_CANT_ACCESS_FILE; // 1920, "The file cannot
 // destinationBase and it, is a link (a user can plant a junction in their own profile; a copy made
 // with an administrator's rights must neither read nor write through it). Every file's path is
 // checked against sourceBase's own; owner is the profile's user (null: files with two names are
-// never copied).
+// never copied). With stopAtFailure (a copy whose failure ends the run anyway) nothing more is
+// queued once a failure is known, the copies in flight are waited for, and the result is the first
+// failure in walk order: the one a walk copying one file at a time and stopping there would give.
 DWORD CopyProfileFolder(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* destinationBase,
-                        const wchar_t* destination, PSID owner = nullptr);
+                        const wchar_t* destination, PSID owner = nullptr, bool stopAtFailure = false);
 
 // One file inside profiles (overwriting), under the same rules, as CopyProfileEntry copies it; a file
 // that is not copied for a link (or for a second name) gives ErrorLinkRefused. 0 or a Win32 code.

@@ -224,7 +224,8 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
             // A row folder the user replaced by a link is not copied through; for rows 1 to 10 that
             // ends the run like any failed copy.
             ProgressFolder(table[i]);
-            code = CopyProfileFolder(sourcePath, from, defaultPath, to, userSid);
+            // A failure in rows 1 to 10 ends the run: nothing more of the row is copied once it is met.
+            code = CopyProfileFolder(sourcePath, from, defaultPath, to, userSid, i < RequiredRows);
             if (code != 0 && i < RequiredRows) {
                 PrintMessage(L"Cannot copy %ws. Error %u", from, code);
                 return FailRestoring(code, defaultPath, backupPath);

@@ -360,7 +360,9 @@ namespace {
 std::mutex captureLock;
 std::vector<std::string>* captured = nullptr;
 PVOID handlerHandle = nullptr;
-bool skipNextAnsi = false;
+// Per thread: the wide and narrow events of one line come on the thread that printed it, and the
+// copies print from several threads.
+thread_local bool skipNextAnsi = false;
 const DWORD PrintWide = 0x4001000A;
 const DWORD PrintAnsi = 0x40010006;
 

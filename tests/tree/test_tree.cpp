@@ -2,11 +2,13 @@
 // of the test prefix. Every test works below its own C:\corvane-scratch\tree-<test>-<pid> folder.
 #include <gtest/gtest.h>
 #include <aclapi.h>
+#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
 
 #include "harness/testlib.h"
+#include "profile/progress.h"
 #include "profile/tree.h"
 
 using namespace corvane_test;
@@ -328,6 +330,259 @@ TEST_F(Tree, CopyResultIsTheLastFailureInListingOrder) {
     }
 }
 
+// --- CopyTree on several threads ---
+
+// Sets the copying-thread count the benchmark and the tests choose, for one scope.
+class CopyThreads {
+  public:
+    explicit CopyThreads(const wchar_t* value) {
+        wchar_t old[16];
+        DWORD length = GetEnvironmentVariableW(L"CORVANE_COPY_THREADS", old, 16);
+        had_ = length > 0 && length < 16;
+        if (had_) old_ = old;
+        SetEnvironmentVariableW(L"CORVANE_COPY_THREADS", value);
+    }
+    ~CopyThreads() { SetEnvironmentVariableW(L"CORVANE_COPY_THREADS", had_ ? old_.c_str() : nullptr); }
+
+  private:
+    bool had_;
+    std::wstring old_;
+};
+
+// Every entry below a folder with what a copy must keep: content (Snapshot), the kept attributes and
+// the time of last write of files, and the folders.
+std::map<std::wstring, std::string> FullSnapshot(const std::wstring& root) {
+    std::map<std::wstring, std::string> out = Snapshot(root);
+    for (auto& item : out) {
+        if (item.second == "D") continue;
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW((root + L"\\" + item.first).c_str(), GetFileExInfoStandard, &data)) {
+            item.second += ":unreadable";
+            continue;
+        }
+        char extra[64];
+        snprintf(extra, sizeof extra, ":%lx:%lx%08lx",
+                 data.dwFileAttributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                          FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+                 data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+        item.second += extra;
+    }
+    return out;
+}
+
+// The files below a folder in the order a walk meets them: a sub-folder's files at its place.
+void WalkOrder(const std::wstring& root, const std::wstring& relative, std::vector<std::wstring>* files) {
+    std::wstring folder = relative.empty() ? root : root + L"\\" + relative;
+    for (const std::wstring& name : ListingOrder(folder)) {
+        std::wstring child = relative.empty() ? name : relative + L"\\" + name;
+        if (GetFileAttributesW((root + L"\\" + child).c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+            WalkOrder(root, child, files);
+        else
+            files->push_back(child);
+    }
+}
+
+TEST_F(Tree, CopyOnSeveralThreadsGivesWhatOneThreadGives) {
+    // Long names, protected files, empty folders, deep nesting, and more files than the queue holds.
+    std::wstring deep = L"src\\deep";
+    for (int i = 0; i < 12; ++i) deep += L"\\level" + std::to_wstring(i);
+    Dir(deep + L"\\empty");
+    Dir(L"src\\empty\\inner\\innermost");
+    File(deep + L"\\bottom.txt", "bottom");
+    File(L"src\\" + Repeat(L'n', 200) + L"\\" + Repeat(L'f', 240), "long");
+    File(L"src\\ro.txt", "ro", FILE_ATTRIBUTE_READONLY);
+    File(L"src\\hidden.txt", "hidden", FILE_ATTRIBUTE_HIDDEN);
+    File(L"src\\system.txt", "system", FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
+    File(L"src\\empty.txt", "");
+    File(L"src\\big.bin", std::string(600 * 1024 + 7, 'b'));
+    for (int i = 0; i < 300; ++i) {
+        std::string bytes(static_cast<size_t>(i * 37 % 5000), static_cast<char>('a' + i % 26));
+        File(L"src\\many" + std::to_wstring(i % 3) + L"\\file" + std::to_wstring(i) + L".dat", bytes,
+             i % 7 == 0 ? FILE_ATTRIBUTE_READONLY : 0);
+    }
+    HANDLE h = CreateFileW(Path(L"src\\ro.txt").c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    FILETIME old = {0x12345600, 0x01d00000};
+    SetFileTime(h, nullptr, nullptr, &old);
+    CloseHandle(h);
+    auto source = FullSnapshot(Path(L"src"));
+
+    {
+        CopyThreads one(L"1");
+        EXPECT_EQ(0u, CopyTree(Path(L"src").c_str(), Path(L"one").c_str()));
+    }
+    EXPECT_EQ(source, FullSnapshot(Path(L"one")));
+    // The pool's own size, a larger one, and settings that are not a count (the pool's own size).
+    const wchar_t* settings[] = {nullptr, L"8", L"16", L"0", L"65", L"x2"};
+    int n = 0;
+    for (const wchar_t* setting : settings) {
+        CopyThreads threads(setting);
+        std::wstring name = L"pool" + std::to_wstring(n++);
+        EXPECT_EQ(0u, CopyTree(Path(L"src").c_str(), Path(name).c_str())) << name;
+        EXPECT_EQ(FullSnapshot(Path(L"one")), FullSnapshot(Path(name))) << name;
+    }
+}
+
+// Several failing copies among many that succeed: whichever thread meets which failure when, the
+// result is the one met last in walk order, as with one thread; a failing sub-folder counts at its place.
+TEST_F(Tree, PoolResultIsTheLastFailureInWalkOrder) {
+    File(L"probe\\clash.txt", "c");
+    Dir(L"probe-out\\clash.txt");
+    DWORD clashError;
+    {
+        CopyThreads one(L"1");
+        clashError = CopyTree(Path(L"probe").c_str(), Path(L"probe-out").c_str());
+    }
+    ASSERT_NE(0u, clashError);
+    ASSERT_NE(static_cast<DWORD>(ERROR_SHARING_VIOLATION), clashError);
+
+    std::vector<HANDLE> held;
+    std::map<std::wstring, DWORD> failing;
+    for (int i = 0; i < 200; ++i) {
+        std::wstring name = (i % 2 ? L"src\\sub\\f" : L"src\\f") + std::to_wstring(i) + L".txt";
+        File(name, std::string(static_cast<size_t>(i * 13), 'x'));
+        if (i % 23 == 5) {
+            held.push_back(CreateFileW(Path(name).c_str(), GENERIC_READ, 0 /* no sharing */, nullptr, OPEN_EXISTING,
+                                       0, nullptr));
+            ASSERT_NE(INVALID_HANDLE_VALUE, held.back());
+            failing[name.substr(4)] = ERROR_SHARING_VIOLATION;
+        } else if (i % 29 == 3) {
+            failing[name.substr(4)] = clashError;
+        }
+    }
+    std::vector<std::wstring> order;
+    WalkOrder(Path(L"src"), L"", &order);
+    DWORD expected = 0;
+    for (const std::wstring& file : order)
+        if (failing.count(file)) expected = failing[file];
+    ASSERT_NE(0u, expected);
+
+    const wchar_t* settings[] = {L"1", L"2", L"4", L"16"};
+    for (const wchar_t* setting : settings) {
+        for (int repetition = 0; repetition < 3; ++repetition) {
+            std::wstring destination = L"dst-" + std::wstring(setting) + L"-" + std::to_wstring(repetition);
+            for (auto& item : failing)
+                if (item.second == clashError) Dir(destination + L"\\" + item.first);
+            CopyThreads threads(setting);
+            EXPECT_EQ(expected, CopyTree(Path(L"src").c_str(), Path(destination).c_str())) << destination;
+            // Every file that could be copied was.
+            for (const std::wstring& file : order) {
+                if (!failing.count(file)) {
+                    EXPECT_TRUE(FileExists(Path(destination + L"\\" + file))) << destination << L"\\" << file;
+                }
+            }
+        }
+    }
+    for (HANDLE handle : held) CloseHandle(handle);
+}
+
+// A copy whose failure ends the run queues nothing more once the failure is known: the result is the
+// first failure in walk order, whatever the pool's timing.
+TEST_F(Tree, AStoppingCopyEndsAtItsFirstFailure) {
+    for (int i = 0; i < 400; ++i) File(L"src\\a\\f" + std::to_wstring(i) + L".txt", "data");
+    std::vector<std::wstring> order;
+    WalkOrder(Path(L"src"), L"", &order);
+    ASSERT_EQ(400u, order.size());
+    // The 20th file fails with 32, the 300th with a clash: a walk that goes on reports the clash.
+    HANDLE held = CreateFileW(Path(L"src\\" + order[19]).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+
+    const wchar_t* settings[] = {L"1", L"8"};
+    for (const wchar_t* setting : settings) {
+        CopyThreads threads(setting);
+        std::wstring destination = L"dst-" + std::wstring(setting);
+        Dir(destination + L"\\" + order[299]);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION),
+                  CopyProfileFolder(root_.c_str(), Path(L"src").c_str(), root_.c_str(), Path(destination).c_str(),
+                                    nullptr, true))
+            << destination;
+        size_t after = 0;
+        for (size_t i = 0; i < order.size(); ++i) {
+            bool copied = FileExists(Path(destination + L"\\" + order[i]));
+            if (i < 19) {
+                EXPECT_TRUE(copied) << "every file before the failure is copied: " << i;
+            }
+            if (i > 19 && copied) ++after;
+        }
+        // One thread stops at once. How far a pool's walk got before the failure was known depends on
+        // timing; what is certain is the result and that every file before the failure was copied.
+        if (wcscmp(setting, L"1") == 0) {
+            EXPECT_EQ(0u, after);
+        } else {
+            RecordProperty("pool_copied_after_failure", static_cast<int>(after));
+        }
+
+        EXPECT_NE(0u, CopyProfileFolder(root_.c_str(), Path(L"src").c_str(), root_.c_str(),
+                                        Path(destination + L"-on").c_str(), nullptr, false));
+        EXPECT_NE(static_cast<DWORD>(ERROR_SHARING_VIOLATION),
+                  CopyProfileFolder(root_.c_str(), Path(L"src").c_str(), root_.c_str(), Path(destination).c_str(),
+                                    nullptr, false))
+            << "without stopping, the clash met last is the result";
+    }
+    CloseHandle(held);
+}
+
+// The title counts come from the walking thread only, and exactly: every copied file once.
+// The threads of this process right now.
+int ThreadsOfThisProcess() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
+struct TitleLog {
+    DWORD threadId = GetCurrentThreadId();
+    bool otherThread = false;
+    int shown = 0;
+    int mostThreads = 0; // seen while the copy ran
+};
+void LogTitle(const wchar_t*, void* context) {
+    TitleLog* log = static_cast<TitleLog*>(context);
+    ++log->shown;
+    if (GetCurrentThreadId() != log->threadId) log->otherThread = true;
+    int threads = ThreadsOfThisProcess();
+    if (threads > log->mostThreads) log->mostThreads = threads;
+}
+
+TEST_F(Tree, PoolProgressIsExactAndShownFromTheWalkingThread) {
+    ULONGLONG bytes = 0;
+    for (int i = 0; i < 250; ++i) {
+        std::string data(static_cast<size_t>(i * 11), 'p');
+        bytes += data.size();
+        File(L"src\\d" + std::to_wstring(i % 5) + L"\\f" + std::to_wstring(i), data);
+    }
+    const wchar_t* settings[] = {L"1", L"4", L"16"};
+    const int pools[] = {0, 4, 16};
+    int before = ThreadsOfThisProcess();
+    ASSERT_GT(before, 0);
+    for (int i = 0; i < 3; ++i) {
+        const wchar_t* setting = settings[i];
+        CopyThreads threads(setting);
+        TitleLog log;
+        CopyProgress progress;
+        InitCopyProgress(&progress, LogTitle, &log);
+        progress.intervalMs = 0; // every report shows a title
+        InstallCopyProgress(&progress);
+        DWORD result = CopyTree(Path(L"src").c_str(), Path(L"dst-" + std::wstring(setting)).c_str());
+        InstallCopyProgress(nullptr);
+        EXPECT_EQ(0u, result);
+        EXPECT_EQ(250u, progress.files) << setting;
+        EXPECT_EQ(bytes, progress.bytes) << setting;
+        EXPECT_GT(log.shown, 0);
+        EXPECT_FALSE(log.otherThread) << "a title from a copying thread: " << setting;
+        // The pool really ran, with its size, and is gone afterwards.
+        EXPECT_EQ(before + pools[i], log.mostThreads) << setting;
+        EXPECT_EQ(before, ThreadsOfThisProcess()) << setting;
+    }
+}
+
 // --- One file, from the handle it was opened on ---
 
 TEST_F(Tree, CopyKeepsContentAttributesAndTheTimeOfLastWrite) {
@@ -580,6 +835,11 @@ TEST_F(TreeLinks, Copy) {
     std::map<std::wstring, std::string> expected = {
         {L"sub", "D"}, {L"sub\\file.txt", Snapshot(area_ + L"\\tree")[L"sub\\file.txt"]}};
     EXPECT_EQ(expected, Snapshot(area_ + L"\\copy"));
+    // The walking thread alone keeps the same rule.
+    SetEnvironmentVariableW(L"CORVANE_COPY_THREADS", L"1");
+    EXPECT_EQ(0u, CopyTree((area_ + L"\\tree").c_str(), (area_ + L"\\copy1").c_str()));
+    SetEnvironmentVariableW(L"CORVANE_COPY_THREADS", nullptr);
+    EXPECT_EQ(expected, Snapshot(area_ + L"\\copy1"));
 }
 
 } // namespace
