@@ -45,6 +45,14 @@ inline bool WineLongFinalPath(HANDLE handle, wchar_t* buffer, DWORD capacity, DW
     return ok;
 }
 
+// A service's last step. Windows delivers the control handler's answer to a stop before it acts on
+// a later SERVICE_STOPPED; Wine lets SERVICE_STOPPED end the process first, and the manager, still
+// waiting for that answer, reports the stop as failed. Under Wine the answer is given a quarter of a
+// second to arrive; on Windows nothing waits.
+inline void WineLetStopAnswerArrive() {
+    if (RunningUnderWine()) Sleep(250);
+}
+
 // GetDefaultUserProfileDirectoryW. Wine's is a stub that fails with 122; there the folder is taken
 // from ProfileList's "Default" value, which is where Windows itself keeps it.
 BOOL GetDefaultProfileFolder(wchar_t* path, DWORD* size);

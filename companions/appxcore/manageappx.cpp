@@ -177,7 +177,7 @@ int ManageAppx::GetAppxPackagesBySid(const std::wstring& sid, const std::wstring
 }
 
 void ManageAppx::GetCurrentPackageVersions(const std::vector<PackageInfo>& records,
-                                           std::vector<PackageInfo>* output, EventLog*) {
+                                           std::vector<PackageInfo>* output) {
     PackagePlatform& platform = Platform();
     DWORD major = 0, minor = 0;
     WindowsVersion(&major, &minor);

@@ -59,8 +59,7 @@ class ManageAppx {
 
     // The newest installed copy of each record's family; families nobody has are left out. Raises
     // AppxError for a failing platform query or a malformed version.
-    void GetCurrentPackageVersions(const std::vector<PackageInfo>& records, std::vector<PackageInfo>* output,
-                                   EventLog* unused = nullptr);
+    void GetCurrentPackageVersions(const std::vector<PackageInfo>& records, std::vector<PackageInfo>* output);
 
     // Registers the package of a manifest for the calling identity and waits. 0 when it completed or
     // was canceled, RegistrationTimedOut when it did not complete within RegistrationLimitMs, else 1;

@@ -160,20 +160,43 @@ void QuillmarStoreAppManagementService::OnStart() {
 }
 
 DWORD WINAPI QuillmarStoreAppManagementService::ServerThreadProc(void* self) {
-    static_cast<QuillmarStoreAppManagementService*>(self)->ServerThread();
-    return 0;
+    auto* service = static_cast<QuillmarStoreAppManagementService*>(self);
+    // An exception leaving a thread's top ends the whole process, and with it the service: whatever
+    // escapes a request's own handler (a failed allocation while logging or between clients) is
+    // logged here and the pipe served again.
+    for (;;) {
+        try {
+            service->ServerThread();
+        } catch (const AppxError& error) {
+            service->LogServerFault(L"ERROR: " + error.message());
+        } catch (const std::exception& error) {
+            service->LogServerFault(L"ERROR: " + Widen(error.what()));
+        } catch (...) {
+            service->LogServerFault(L"ERROR: " + ErrorMessage(E_UNEXPECTED));
+        }
+        Sleep(PipeRetryFirstMs);
+    }
+}
+
+void QuillmarStoreAppManagementService::LogServerFault(const std::wstring& text) noexcept {
+    try {
+        eventLog_.Error(text);
+    } catch (...) {
+        // Nowhere left to say it; the server goes on.
+    }
 }
 
 void QuillmarStoreAppManagementService::ServerThread() {
     ServicePipe pipe;
-    while (running_) {
+    // The service stops by ending its process (main.cpp), so this serves until then.
+    for (;;) {
         DWORD error = pipe.Create();
         // The instance just closed may take a moment to go while its client still holds its end,
         // and another process may have taken the name in the gap: keep trying, more slowly, for as
         // long as the service runs, and say so once per outage.
         DWORD waitMs = PipeRetryFirstMs;
         bool reported = false;
-        while (error != ERROR_SUCCESS && running_) {
+        while (error != ERROR_SUCCESS) {
             if (!reported && (error != ERROR_PIPE_BUSY || waitMs >= PipeRetryLongestMs)) {
                 eventLog_.Error(ErrorMessage(HRESULT_FROM_WIN32(error)));
                 reported = true;
@@ -182,11 +205,9 @@ void QuillmarStoreAppManagementService::ServerThread() {
             waitMs = waitMs * 2 > PipeRetryLongestMs ? PipeRetryLongestMs : waitMs * 2;
             error = pipe.Create();
         }
-        if (error != ERROR_SUCCESS) return;
         if (reported) eventLog_.Information(L"The service's pipe is open again.");
         ServeClient(pipe);
         pipe.Close();
-        clientToken_.reset();
     }
 }
 
@@ -212,21 +233,23 @@ void QuillmarStoreAppManagementService::ServeClient(ServicePipe& pipe) {
 }
 
 void QuillmarStoreAppManagementService::Dispatch(ServicePipe& pipe, const Request& request) {
+    // Who asked lives only as long as this request: the next client starts with nothing of it.
+    Caller caller;
     switch (request.command) {
     case Command::Invalid:
         Reply(pipe, L"Invalid Parameter");
         return;
     case Command::User:
-        Listing(pipe, request);
+        Listing(pipe, request, caller);
         return;
     case Command::Register:
-        Registration(pipe, RegisterType::Force);
+        Registration(pipe, RegisterType::Force, caller);
         return;
     case Command::Priority:
-        Registration(pipe, RegisterType::Priority);
+        Registration(pipe, RegisterType::Priority, caller);
         return;
     case Command::Update:
-        Registration(pipe, RegisterType::Update);
+        Registration(pipe, RegisterType::Update, caller);
         return;
     case Command::Version:
         Reply(pipe, ServiceVersionText());
@@ -237,7 +260,7 @@ void QuillmarStoreAppManagementService::Dispatch(ServicePipe& pipe, const Reques
         Reply(pipe, L"Start");
         return;
     case Command::RestoreMenu:
-        RestoreMenu(pipe);
+        RestoreMenu(pipe, caller);
         return;
     }
 }
@@ -251,12 +274,12 @@ void QuillmarStoreAppManagementService::TryReply(ServicePipe& pipe, const std::w
     if (pipe.WriteReply(text) != ERROR_SUCCESS) eventLog_.Information(L"Pipe has gone away");
 }
 
-void QuillmarStoreAppManagementService::TakeClientIdentity(ServicePipe& pipe) {
-    clientToken_.reset(TakeClientToken(pipe.handle()));
-    ClientIdentity identity = ReadTokenIdentity(clientToken_.get());
-    clientSid_ = identity.sid;
-    clientLocalAppData_ = identity.localAppData;
-    clientProfileFolder_ = identity.profileFolder;
+void QuillmarStoreAppManagementService::TakeClientIdentity(ServicePipe& pipe, Caller& caller) {
+    caller.token.reset(TakeClientToken(pipe.handle()));
+    ClientIdentity identity = ReadTokenIdentity(caller.token.get());
+    caller.sid = identity.sid;
+    caller.localAppData = identity.localAppData;
+    caller.profileFolder = identity.profileFolder;
 }
 
 std::wstring QuillmarStoreAppManagementService::ListingLinkRefusal(const std::wstring& listFile,
@@ -275,15 +298,15 @@ std::wstring QuillmarStoreAppManagementService::ListingLinkRefusal(const std::ws
     return L"";
 }
 
-void QuillmarStoreAppManagementService::Listing(ServicePipe& pipe, const Request& request) {
+void QuillmarStoreAppManagementService::Listing(ServicePipe& pipe, const Request& request, Caller& caller) {
     // LocalSystem writes the list where the client says and reads another profile's data: only
     // for a client that could do so itself.
     // A client whose token cannot be had (it cannot be impersonated, or allows only anonymous
     // impersonation) is refused the same way.
     bool allowed = false;
     try {
-        clientToken_.reset(TakeClientToken(pipe.handle()));
-        allowed = ClientMayList(clientToken_.get());
+        caller.token.reset(TakeClientToken(pipe.handle()));
+        allowed = ClientMayList(caller.token.get());
     } catch (const AppxError&) {
         allowed = false;
     }
@@ -326,24 +349,23 @@ void QuillmarStoreAppManagementService::Listing(ServicePipe& pipe, const Request
     }
 }
 
-void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, RegisterType mode) {
+void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, RegisterType mode, Caller& caller) {
     // Who the client is, taken before the first reply: a client may leave right after "Start".
     std::wstring user = ClientUserName(pipe.handle());
-    TakeClientIdentity(pipe);
+    TakeClientIdentity(pipe, caller);
     TryReply(pipe, L"Start");
-    mode_ = mode;
     eventLog_.Information(mode == RegisterType::Priority
                               ? L"Registering Priority Windows Store Apps for user " + user + L"."
                               : L"Registering Windows Store Apps for user " + user + L".");
 
     {
         UniqueKey repository;
-        if (RegOpenKeyExW(HKEY_USERS, (clientSid_ + RepositoryKey).c_str(), 0,
+        if (RegOpenKeyExW(HKEY_USERS, (caller.sid + RepositoryKey).c_str(), 0,
                           KEY_ALL_ACCESS | KEY_WOW64_64KEY, repository.put()) == ERROR_SUCCESS)
             SHDeleteKeyW(repository.get(), L"Families");
     }
 
-    std::wstring listFile = clientLocalAppData_ + L"\\Quillmar\\" + appxcore::PackageListName;
+    std::wstring listFile = caller.localAppData + L"\\Quillmar\\" + appxcore::PackageListName;
     if (!FileExists(listFile)) {
         eventLog_.Error(L"Migrate-AppxPackage file does not exist.");
         TryReply(pipe, L"Done");
@@ -352,8 +374,8 @@ void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, Register
     std::vector<appxcore::PackageInfo> list;
     try {
         // The client's own file, read with the client's rights and never through a link.
-        ActingAsClient client(clientToken_.get());
-        if (PathCrossesLinkChecked(clientProfileFolder_.c_str(), listFile.c_str()))
+        ActingAsClient client(caller.token.get());
+        if (PathCrossesLinkChecked(caller.profileFolder.c_str(), listFile.c_str()))
             appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
         list = appxcore::ReadPackageList(listFile);
     } catch (const AppxError& error) {
@@ -361,16 +383,16 @@ void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, Register
         list.clear();
     }
 
-    packagesToRegister_.clear();
-    appx_.GetCurrentPackageVersions(list, &packagesToRegister_);
+    std::vector<appxcore::PackageInfo> packagesToRegister;
+    appx_.GetCurrentPackageVersions(list, &packagesToRegister);
 
     {
-        ActingAsClient client(clientToken_.get());
+        ActingAsClient client(caller.token.get());
         const std::vector<std::wstring>& priority = appx_.priorityPackages();
         TryReply(pipe,
-                 std::to_wstring(appxcore::RegistrationCount(mode, packagesToRegister_.size(), priority)));
+                 std::to_wstring(appxcore::RegistrationCount(mode, packagesToRegister.size(), priority)));
         std::vector<appxcore::PackageInfo> selected =
-            appxcore::SelectForRegistration(mode, packagesToRegister_, priority);
+            appxcore::SelectForRegistration(mode, packagesToRegister, priority);
         std::vector<appxcore::PackageInfo> failed;
         int index = 0;
         for (appxcore::PackageInfo& package : selected) {
@@ -388,8 +410,8 @@ void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, Register
                 failed.push_back(package);
             }
         }
-        std::wstring failureList = clientLocalAppData_ + L"\\Quillmar\\" + appxcore::FailureListName;
-        if (PathCrossesLinkChecked(clientProfileFolder_.c_str(), failureList.c_str())) {
+        std::wstring failureList = caller.localAppData + L"\\Quillmar\\" + appxcore::FailureListName;
+        if (PathCrossesLinkChecked(caller.profileFolder.c_str(), failureList.c_str())) {
             eventLog_.Error(L"The failure list " + failureList + L" lies behind a folder link; not written.");
         } else {
             DeleteFileW(failureList.c_str());
@@ -397,17 +419,17 @@ void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, Register
         }
         if (mode == RegisterType::Priority || mode == RegisterType::Force) {
             try {
-                appx_.RestoreAppFiles(clientProfileFolder_);
+                appx_.RestoreAppFiles(caller.profileFolder);
             } catch (const AppxError& error) {
                 eventLog_.Information(L"File restore fails. " + error.message());
             }
         }
     }
 
-    appx_.RestoreAppSettings(clientSid_);
+    appx_.RestoreAppSettings(caller.sid);
 
     if (TileRestoreEnabled()) {
-        if (mode != RegisterType::Priority) RestoreTileDataLayer();
+        if (mode != RegisterType::Priority) RestoreTileDataLayer(caller);
     } else {
         eventLog_.Information(L"Restore of Tile Data Layer is disabled.");
     }
@@ -415,27 +437,27 @@ void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, Register
     TryReply(pipe, L"Done");
 }
 
-void QuillmarStoreAppManagementService::RestoreMenu(ServicePipe& pipe) {
+void QuillmarStoreAppManagementService::RestoreMenu(ServicePipe& pipe, Caller& caller) {
     std::wstring user = ClientUserName(pipe.handle());
-    TakeClientIdentity(pipe);
+    TakeClientIdentity(pipe, caller);
     Reply(pipe, L"Start");
     eventLog_.Information(L"Restoring menu for user " + user + L".");
-    RestoreTileDataLayer();
+    RestoreTileDataLayer(caller);
     Reply(pipe, L"Done");
 }
 
 // The tile library runs on this thread while it impersonates the client: the library does its file
 // steps with the client's rights (they are the client's own files) and only its service steps as
 // LocalSystem. Its result is not used.
-void QuillmarStoreAppManagementService::RestoreTileDataLayer() {
+void QuillmarStoreAppManagementService::RestoreTileDataLayer(const Caller& caller) {
     try {
         // A user chooses where their Local AppData lies (User Shell Folders); LocalSystem empties and
         // fills a folder there only when it lies in the user's own profile folder, which an
         // administrator set, and no folder from the profile folder down is a link.
-        if (!IsBelowFolder(clientProfileFolder_, clientLocalAppData_)) appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
+        if (!IsBelowFolder(caller.profileFolder, caller.localAppData)) appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
         for (const wchar_t* tail : {L"\\TileDataLayer\\Database", L"\\Quillmar\\Migrate\\vedatamodel.edb"}) {
-            std::wstring path = clientLocalAppData_ + tail;
-            if (PathCrossesLinkChecked(clientProfileFolder_.c_str(), path.c_str())) {
+            std::wstring path = caller.localAppData + tail;
+            if (PathCrossesLinkChecked(caller.profileFolder.c_str(), path.c_str())) {
                 eventLog_.Error(L"A folder link lies on the way to " + path + L"; the tile database is not restored.");
                 appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
             }
@@ -455,8 +477,8 @@ void QuillmarStoreAppManagementService::RestoreTileDataLayer() {
             appxcore::ThrowWin32(error);
         }
         {
-            ActingAsClient client(clientToken_.get());
-            restore(clientLocalAppData_.c_str());
+            ActingAsClient client(caller.token.get());
+            restore(caller.localAppData.c_str());
         }
         FreeLibrary(library);
     } catch (const AppxError& error) {

@@ -36,16 +36,26 @@ class QuillmarStoreAppManagementService {
 
   private:
     static DWORD WINAPI ServerThreadProc(void* self);
+    // Serves clients one after another; returns only by an exception, which ServerThreadProc logs.
     void ServerThread();
+    void LogServerFault(const std::wstring& text) noexcept;
     void ServeClient(ServicePipe& pipe);
     void Dispatch(ServicePipe& pipe, const Request& request);
 
-    void Listing(ServicePipe& pipe, const Request& request);
-    void Registration(ServicePipe& pipe, appxcore::RegisterType mode);
-    void RestoreMenu(ServicePipe& pipe);
-    void RestoreTileDataLayer();
+    // The client of one request: its token, taken before the first reply, and what it says.
+    struct Caller {
+        UniqueHandle token;
+        std::wstring sid;
+        std::wstring localAppData;
+        std::wstring profileFolder;
+    };
+
+    void Listing(ServicePipe& pipe, const Request& request, Caller& caller);
+    void Registration(ServicePipe& pipe, appxcore::RegisterType mode, Caller& caller);
+    void RestoreMenu(ServicePipe& pipe, Caller& caller);
+    void RestoreTileDataLayer(const Caller& caller);
     // Takes the client's token and reads its SID and folders; raises AppxError.
-    void TakeClientIdentity(ServicePipe& pipe);
+    void TakeClientIdentity(ServicePipe& pipe, Caller& caller);
     // Why a listing may not write where it was asked to ("" when it may).
     std::wstring ListingLinkRefusal(const std::wstring& listFile, const std::wstring& profile, bool windows10);
 
@@ -56,13 +66,6 @@ class QuillmarStoreAppManagementService {
 
     ServiceEventLog eventLog_;
     appxcore::ManageAppx appx_; // requests: tile backups report nowhere
-    UniqueHandle clientToken_; // the current request's client, taken before the first reply
-    std::wstring clientSid_;
-    std::wstring clientLocalAppData_;
-    std::wstring clientProfileFolder_;
-    std::vector<appxcore::PackageInfo> packagesToRegister_;
-    appxcore::RegisterType mode_ = appxcore::RegisterType::Update;
-    volatile bool running_ = true;
 };
 
 } // namespace appxservice

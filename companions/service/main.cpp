@@ -1,6 +1,7 @@
 // Service glue of QuillmarAppxService.exe: the dispatcher, the control handler and status
 // reporting. The work is in QuillmarStoreAppManagementService (appxservice.cpp).
 #include "companions/service/appxservice.h"
+#include "driver/winecompat.h"
 
 #include <windows.h>
 
@@ -52,9 +53,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
     ReportStatus(SERVICE_RUNNING);
     WaitForSingleObject(stopEvent, INFINITE);
     service->OnStop();
-    // The handler's answer to the stop control is on its way; give it time to arrive before
-    // SERVICE_STOPPED lets the process end.
-    Sleep(250);
+    WineLetStopAnswerArrive();
     ReportStatus(SERVICE_STOPPED);
 }
 
