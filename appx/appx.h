@@ -7,10 +7,11 @@
 #include <stdio.h>
 
 #include "appx/fileversion.h"
+#include "driver/pipemessage.h"
 
 const wchar_t* const AppxServiceName = L"QuillmarAppxService";
 const wchar_t* const AppxServiceDisplayName = L"Quillmar AppX Management Service";
-const wchar_t* const AppxPipeName = L"7a6c689a-c49b-4444-8f7e-c45fc3fd7cae";
+const wchar_t* const AppxPipeName = ServicePipeName;
 
 // Resource ids of the companions (type "BINARY", language 2057).
 const WORD UpdaterResource = 102;
@@ -71,8 +72,7 @@ bool ReadInstallAnswer(FILE* input);
 
 // ---- Pipe client -----------------------------------------------------------------------------
 
-// Replies longer than this are refused: the service's replies are short status words.
-const LONG MaxReplyBytes = 64 * 1024;
+// Replies are framed and bounded as driver/pipemessage.h says (MaxMessageBytes).
 // Asks the service to list the user's packages into listFile. 0, or the code of the failing step.
 DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, const wchar_t* profile,
                            bool waitForDone);

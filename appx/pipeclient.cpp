@@ -1,10 +1,10 @@
-// The tool's client of the service's pipe. Every message, either way, is a 32-bit little-endian
-// byte count followed by that many bytes of UTF-16LE text without a terminating zero.
+// The tool's client of the service's pipe; the messages are framed as driver/pipemessage.h says.
 #include "appx/appx.h"
 
 #include "driver/common.h"
 #include "driver/raii.h"
 #include "driver/pipeio.h"
+#include "driver/pipemessage.h"
 #include "driver/servicepeer.h"
 
 #include <wchar.h>
@@ -103,26 +103,20 @@ DWORD AskServiceToList(const wchar_t* userSid, const wchar_t* listFile, const wc
         return code != 0 ? code : ERROR_ACCESS_DENIED;
     }
 
-    DWORD textBytes = static_cast<DWORD>(wcslen(text.chars()) * sizeof(wchar_t));
-    GuardedPtr message(GuardedAlloc(textBytes + 4));
-    if (!message) return ERROR_OUTOFMEMORY;
-    CopyMemory(message.get(), &textBytes, 4);
-    CopyMemory(static_cast<BYTE*>(message.get()) + 4, text.get(), textBytes);
-    code = TransferExactly(pipe.get(), true /* write */, message.get(), textBytes + 4, limit);
+    size_t messageChars = wcslen(text.chars());
+    if (messageChars > MaxMessageBytes / sizeof(wchar_t)) return ERROR_INVALID_PARAMETER;
+    code = WriteMessage(pipe.get(), text.chars(), static_cast<DWORD>(messageChars), limit);
     if (code != 0) return code;
 
     for (;;) {
-        LONG length = 0;
-        code = TransferExactly(pipe.get(), false /* read */, &length, 4, limit);
+        // The count comes from another process: ReadMessageCount bounds it before it sizes anything.
+        DWORD length = 0;
+        code = ReadMessageCount(pipe.get(), limit, &length);
         if (code != 0) return code;
-        // The length comes from another process: bound it before it sizes an allocation.
-        if (length < 0 || length > MaxReplyBytes) return ERROR_INVALID_DATA;
         GuardedPtr reply(GuardedAllocChars(static_cast<SIZE_T>(length) / 2 + 1));
         if (!reply) return ERROR_OUTOFMEMORY;
-        if (length > 0) {
-            code = TransferExactly(pipe.get(), false /* read */, reply.get(), static_cast<DWORD>(length), limit);
-            if (code != 0) return code;
-        }
+        code = ReadMessageText(pipe.get(), reply.chars(), length, limit);
+        if (code != 0) return code;
         if (conversation->replies++ == 0) {
             size_t chars = static_cast<size_t>(length) / 2;
             if (chars >= sizeof conversation->firstReply / sizeof(wchar_t))

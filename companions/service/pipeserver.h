@@ -1,9 +1,9 @@
-// The service's end of the named pipe: one instance at a time, byte mode, framed messages (a 4-byte
-// little-endian byte count, then that many bytes of UTF-16LE text, no terminator).
+// The service's end of the named pipe: one instance at a time, byte mode, messages framed as
+// driver/pipemessage.h says.
 //
 // The pipe is writable by Everyone and served by LocalSystem, so every wait is bounded and every
 // request is checked before it is used:
-// - a request's count must lie in 0..MaxRequestBytes (64 KiB) and be even; anything else (a
+// - a request's count must lie in 0..MaxMessageBytes (64 KiB) and be even; anything else (a
 //   negative count, a count above the bound, half a character) ends the exchange unread;
 // - the count and the text together must arrive within RequestTimeoutMs of the connection, however
 //   the client cuts them up, or the exchange ends: no client can hold the only instance;
@@ -11,6 +11,7 @@
 // I/O is overlapped only to bound these waits; each call still waits for its own completion.
 #pragma once
 
+#include "driver/pipemessage.h"
 #include "driver/raii.h"
 
 #include <windows.h>
@@ -19,10 +20,7 @@
 
 namespace appxservice {
 
-extern const wchar_t* const PipeName;     // "7a6c689a-c49b-4444-8f7e-c45fc3fd7cae"
-extern const wchar_t* const PipePath;     // "\\.\pipe\" + PipeName
 extern const wchar_t* const PipeSecurity; // the pipe's DACL as SDDL
-const DWORD MaxRequestBytes = 64 * 1024;
 const DWORD RequestTimeoutMs = 10000;
 const DWORD ReplyTimeoutMs = 30000;
 
@@ -49,9 +47,6 @@ class ServicePipe {
     HANDLE handle() const { return pipe_.get(); }
 
   private:
-    DWORD Transfer(bool write, void* buffer, DWORD size, DWORD* done, DWORD timeoutMs);
-    DWORD ReadExact(void* buffer, DWORD size, ULONGLONG deadline);
-
     UniqueFile pipe_;
     UniqueHandle event_;
     ULONGLONG connectedAt_ = 0;

@@ -1,18 +1,9 @@
 #include "companions/updater/pipeclient.h"
 
-#include "driver/pipeio.h"
+#include "driver/pipemessage.h"
 #include "driver/servicepeer.h"
 
 namespace updater {
-
-std::string FrameMessage(const std::wstring& text) {
-    DWORD count = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    std::string bytes(4 + count, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = static_cast<char>((count >> (8 * i)) & 0xFF);
-    if (count) memcpy(&bytes[4], text.data(), count);
-    return bytes;
-}
 
 bool ServiceClient::Connect(const std::wstring& pipeName, const std::wstring& serviceName, DWORD timeoutMs,
                             DWORD* why) {
@@ -59,28 +50,20 @@ bool ServiceClient::Connect(const std::wstring& pipeName, const std::wstring& se
 }
 
 void ServiceClient::Send(const std::wstring& text) {
-    std::string bytes = FrameMessage(text);
-    DWORD code = TransferExactly(pipe_.get(), true /* write */, &bytes[0], static_cast<DWORD>(bytes.size()),
-                                 replyLimitMs_);
-    if (code != 0) throw PipeError(code);
-}
-
-// A byte-mode read may return less than asked; a reply is only whole when every byte has come.
-void ServiceClient::ReadExactly(void* buffer, DWORD size) {
-    DWORD code = TransferExactly(pipe_.get(), false /* read */, buffer, size, replyLimitMs_);
-    if (code == ERROR_HANDLE_EOF) code = ERROR_BROKEN_PIPE;
+    if (text.size() > MaxMessageBytes / sizeof(wchar_t)) throw PipeError(ERROR_INVALID_DATA);
+    DWORD code = WriteMessage(pipe_.get(), text.data(), static_cast<DWORD>(text.size()), replyLimitMs_);
     if (code != 0) throw PipeError(code);
 }
 
 std::wstring ServiceClient::Receive() {
-    BYTE header[4];
-    ReadExactly(header, 4);
-    DWORD count = header[0] | (header[1] << 8) | (header[2] << 16) | (static_cast<DWORD>(header[3]) << 24);
     // A count that is odd, negative as the writer's signed integer, or beyond any reply the service
     // sends is a broken conversation, not a size to allocate.
-    if (count > MaxReplyBytes || count % 2 != 0) throw PipeError(ERROR_INVALID_DATA);
+    DWORD count = 0;
+    DWORD code = ReadMessageCount(pipe_.get(), replyLimitMs_, &count);
+    if (code != 0) throw PipeError(code);
     std::wstring text(count / 2, L'\0');
-    if (count) ReadExactly(&text[0], count);
+    code = ReadMessageText(pipe_.get(), count ? &text[0] : nullptr, count, replyLimitMs_);
+    if (code != 0) throw PipeError(code);
     return text;
 }
 

@@ -1,5 +1,5 @@
-// The updater's side of the service pipe: one request, then replies, each framed as a 32-bit
-// little-endian byte count followed by that many bytes of UTF-16LE text.
+// The updater's side of the service pipe: one request, then replies, framed as
+// driver/pipemessage.h says.
 #pragma once
 
 #include "driver/raii.h"
@@ -21,9 +21,6 @@ class PipeError : public std::runtime_error {
   private:
     DWORD code_;
 };
-
-// Largest reply accepted; the service's replies are words and numbers.
-const DWORD MaxReplyBytes = 64 * 1024;
 
 // How long the updater waits for one reply of the service before it gives the service up. A reply
 // comes before each package, so this is more than one registration may take in the service
@@ -47,12 +44,8 @@ class ServiceClient {
     void SetReplyLimit(DWORD limitMs) { replyLimitMs_ = limitMs; }
 
   private:
-    void ReadExactly(void* buffer, DWORD size);
     UniqueFile pipe_;
     DWORD replyLimitMs_ = ServiceReplyLimitMs;
 };
-
-// The bytes of one message: count then text.
-std::string FrameMessage(const std::wstring& text);
 
 } // namespace updater

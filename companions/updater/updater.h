@@ -6,6 +6,7 @@
 
 #include "companions/appxcore/manageappx.h"
 #include "companions/updater/pipeclient.h"
+#include "driver/pipemessage.h"
 
 #include <windows.h>
 
@@ -64,7 +65,7 @@ struct Environment {
     std::wstring localAppData;  // the user's Local AppData folder
     std::wstring profileFolder; // the user's profile folder
     DWORD windowsMajor = 0;
-    std::wstring pipeName = L"7a6c689a-c49b-4444-8f7e-c45fc3fd7cae";
+    std::wstring pipeName = ServicePipeName;
     std::wstring serviceName = L"QuillmarAppxService"; // who must serve the pipe
     appxcore::ManageAppxSettings module;               // priority list, log file, repository
     DWORD retryDelayMs = 1000;                         // pause unit between registration attempts

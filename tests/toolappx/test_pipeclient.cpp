@@ -80,7 +80,7 @@ TEST_F(PipeClient, EmptyReplyIsReadAndTheConversationGoesOn) {
 }
 
 TEST_F(PipeClient, LengthsOutsideTheBoundAreRefused) {
-    for (const wchar_t* script : {L"negative", L"huge", L"over"}) {
+    for (const wchar_t* script : {L"negative", L"huge", L"over", L"odd"}) {
         SCOPED_TRACE(corvane_test::Narrow(script));
         RemoveService();
         Serve(script);

@@ -120,8 +120,12 @@ void Serve(HANDLE pipe, const std::wstring& request) {
         Reply(pipe, L"");
         Reply(pipe, L"Done");
         WaitForClientClose(pipe);
-    } else if (script == L"negative" || script == L"huge" || script == L"over") {
-        LONG length = script == L"negative" ? -2 : script == L"huge" ? 0x7FFFFFF0 : 64 * 1024 + 2;
+    } else if (script == L"negative" || script == L"huge" || script == L"over" || script == L"odd") {
+        // "odd": half a character, refused like a count out of bounds.
+        LONG length = script == L"negative" ? -2
+                      : script == L"huge"   ? 0x7FFFFFF0
+                      : script == L"odd"    ? 3
+                                            : 64 * 1024 + 2;
         WriteRaw(pipe, &length, 4);
         WriteRaw(pipe, L"abcd", 8);
         WaitForClientClose(pipe);
