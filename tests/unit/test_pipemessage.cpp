@@ -11,12 +11,14 @@
 namespace {
 
 // Both ends overlapped, as the service and both clients open them. Never the service's own name.
+// Buffers big enough that the raw writes below complete before anyone reads (Wine holds a write to
+// a pipe without a buffer until it is read).
 struct PipePair {
     UniqueFile server, client;
     PipePair() {
         std::wstring path = L"\\\\.\\pipe\\corvane-test-pipemessage-" + std::to_wstring(GetCurrentProcessId());
         server.reset(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr));
+                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
         client.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_OVERLAPPED, nullptr));
     }
