@@ -7,7 +7,7 @@
 #include <stdio.h>
 
 #include "appx/fileversion.h"
-#include "driver/pipemessage.h"
+#include "base/pipemessage.h"
 
 const wchar_t* const AppxServiceName = L"QuillmarAppxService";
 const wchar_t* const AppxServiceDisplayName = L"Quillmar AppX Management Service";
@@ -72,7 +72,7 @@ bool ReadInstallAnswer(FILE* input);
 
 // ---- Pipe client -----------------------------------------------------------------------------
 
-// Replies are framed and bounded as driver/pipemessage.h says (MaxMessageBytes).
+// Replies are framed and bounded as base/pipemessage.h says (MaxMessageBytes).
 // Asks the service to list the user's packages into listFile. 0, or the code of the failing step.
 DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, const wchar_t* profile,
                            bool waitForDone);
@@ -80,7 +80,7 @@ DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, cons
 // for the service to finish the request before it (named pipe opens once a second). A service that
 // lets this pass is given up (ERROR_TIMEOUT) and the update goes on without it.
 const DWORD ServiceReplyLimitMs = 10 * 60 * 1000;
-// ServiceReplyLimitMs, or in test builds a shorter limit the test chose (driver/pipeio.h).
+// ServiceReplyLimitMs, or in test builds a shorter limit the test chose (base/pipeio.h).
 DWORD ServiceWaitLimit();
 // What the service answered, for telling its refusal from a listing under way.
 struct ServiceConversation {
@@ -111,8 +111,11 @@ const wchar_t* FirstLinkedListingPath(const wchar_t* profile, const wchar_t* lis
 // result. ERROR_ACCESS_DENIED, with one line on the console and nothing sent, when a listing path
 // crosses a folder link (FirstLinkedListingPath).
 DWORD MigrateStoreApps(const wchar_t* profile, const wchar_t* sidString, bool waitForDone);
-// Writes the Active Setup entry that runs kelvo2.exe at each new user's first logon.
+// Writes the Active Setup entry that runs kelvo2.exe at each new user's first logon. 0, or the code of
+// the first step that failed (the values after a failed one are not written).
 DWORD RegisterActiveSetupEntry();
+// The call that writes each value of the entry (RegSetValueExW). Only tests put another in its place.
+extern LONG(WINAPI* ActiveSetupSetValue)(HKEY, const wchar_t*, DWORD, DWORD, const BYTE*, DWORD);
 // Runs "kelvo2.exe <arguments>" (the program named in full: the Windows folder's copy) and waits at most two minutes: its exit code, 259 when it still
 // runs, 14, or CreateProcessW's code.
 DWORD RunUpdater(const wchar_t* arguments);

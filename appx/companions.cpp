@@ -2,7 +2,8 @@
 #include "appx/appx.h"
 
 #include "driver/common.h"
-#include "driver/raii.h"
+#include "base/files.h"
+#include "base/raii.h"
 
 #include <shlobj.h>
 #include <wchar.h>
@@ -154,6 +155,5 @@ bool IsUpdaterInWindowsFolder() {
     if (!GetFolder(CSIDL_WINDOWS, windows) || !ComposePath(path, windows, L"\\kelvo2.exe")) return false;
     // The 32-bit tool on 64-bit Windows must see the folder InstallUpdaterFiles wrote to.
     RedirectionOff redirection(RunningUnderWow64());
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return FileExists(path);
 }

@@ -3,8 +3,8 @@
 #include "appx/appx.h"
 
 #include "driver/common.h"
-#include "driver/links.h"
-#include "driver/raii.h"
+#include "base/links.h"
+#include "base/raii.h"
 
 #include <objbase.h>
 #include <userenv.h>
@@ -62,20 +62,19 @@ void GetLocalAppDataRelativePath(wchar_t* relative) {
     }
     size_t profileLength = wcslen(profile);
     HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (HMODULE shell = LoadLibraryW(L"Shell32.dll")) {
+    UniqueLibrary shell(LoadLibraryW(L"Shell32.dll"));
+    if (shell) {
         SHGetKnownFolderPathFn getKnownFolderPath = reinterpret_cast<SHGetKnownFolderPathFn>(
-            reinterpret_cast<void*>(GetProcAddress(shell, "SHGetKnownFolderPath")));
+            reinterpret_cast<void*>(GetProcAddress(shell.get(), "SHGetKnownFolderPath")));
         PWSTR path = nullptr;
-        if (getKnownFolderPath &&
-            SUCCEEDED(getKnownFolderPath(FolderIdLocalAppData, KnownFolderDontVerify, nullptr, &path)) &&
-            path) {
-            // Only a folder inside the running account's profile gives a relative path.
-            if (wcslen(path) > profileLength && _wcsnicmp(path, profile, profileLength) == 0 &&
-                path[profileLength] == L'\\')
-                FormatBounded(relative, MAX_PATH, L"%ws", path + profileLength);
-        }
-        if (path) CoTaskMemFree(path);
-        FreeLibrary(shell);
+        HRESULT found = E_NOTIMPL;
+        if (getKnownFolderPath)
+            found = getKnownFolderPath(FolderIdLocalAppData, KnownFolderDontVerify, nullptr, &path);
+        UniqueCoTaskMem owner(path);
+        // Only a folder inside the running account's profile gives a relative path.
+        if (SUCCEEDED(found) && path && wcslen(path) > profileLength &&
+            _wcsnicmp(path, profile, profileLength) == 0 && path[profileLength] == L'\\')
+            FormatBounded(relative, MAX_PATH, L"%ws", path + profileLength);
     }
     if (SUCCEEDED(com)) CoUninitialize();
 }
@@ -135,18 +134,16 @@ DWORD MigrateStoreApps(const wchar_t* profile, const wchar_t* sidString, bool wa
     }
     if (StopAndDeleteService(AppxServiceName, nullptr) == 0) DeleteAppxServiceFiles();
 
-    wchar_t* arguments = BuildUpdaterArguments(sidString, listFile, profile);
+    UniqueHeap arguments(BuildUpdaterArguments(sidString, listFile, profile));
     if (!arguments) return ERROR_OUTOFMEMORY;
-    DWORD code = RunUpdater(arguments);
-    HeapFree(GetProcessHeap(), 0, arguments);
-    return code;
+    return RunUpdater(static_cast<const wchar_t*>(arguments.get()));
 }
 
 DWORD RunUpdater(const wchar_t* arguments) {
     size_t chars = wcslen(arguments) + 16;
-    HANDLE heap = GetProcessHeap();
-    wchar_t* commandLine = static_cast<wchar_t*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, chars * sizeof(wchar_t)));
-    if (!commandLine) return ERROR_OUTOFMEMORY;
+    UniqueHeap block(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, chars * sizeof(wchar_t)));
+    if (!block) return ERROR_OUTOFMEMORY;
+    wchar_t* commandLine = static_cast<wchar_t*>(block.get());
     FormatBounded(commandLine, chars, L"kelvo2.exe %ws", arguments);
     OutputDebugStringW(L"Calling kelvo2.exe. Command line:");
     OutputDebugStringW(commandLine);
@@ -155,10 +152,8 @@ DWORD RunUpdater(const wchar_t* arguments) {
     wchar_t program[MAX_PATH];
     UINT windowsLength = GetWindowsDirectoryW(program, MAX_PATH);
     if (windowsLength == 0 || windowsLength >= MAX_PATH ||
-        FormatBounded(program + windowsLength, MAX_PATH - windowsLength, L"\\kelvo2.exe") != S_OK) {
-        HeapFree(heap, 0, commandLine);
+        FormatBounded(program + windowsLength, MAX_PATH - windowsLength, L"\\kelvo2.exe") != S_OK)
         return ERROR_FILENAME_EXCED_RANGE;
-    }
 
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof startup);
@@ -175,32 +170,32 @@ DWORD RunUpdater(const wchar_t* arguments) {
         result = GetLastError();
         OutputDebugStringW(L"Create kelvo2.exe process fails");
     }
-    HeapFree(heap, 0, commandLine);
     return result;
 }
 
+LONG(WINAPI* ActiveSetupSetValue)(HKEY, const wchar_t*, DWORD, DWORD, const BYTE*, DWORD) = RegSetValueExW;
+
 DWORD RegisterActiveSetupEntry() {
-    HANDLE heap = GetProcessHeap();
-    wchar_t* keyName = static_cast<wchar_t*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, MAX_PATH * sizeof(wchar_t)));
-    if (!keyName) return ERROR_OUTOFMEMORY;
-    FormatBounded(keyName, MAX_PATH, L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\%ws",
-                  L"Quillmar-Migrate-AppxPackage");
-    HKEY key = nullptr;
+    wchar_t keyName[MAX_PATH];
+    if (FormatBounded(keyName, MAX_PATH, L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\%ws",
+                      L"Quillmar-Migrate-AppxPackage") != S_OK)
+        return ERROR_FILENAME_EXCED_RANGE;
+    UniqueKey key;
     // The 64-bit view: Active Setup of 64-bit Windows reads only that one.
     LONG result =
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, nullptr /* no class */, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr /* default security */, &key, nullptr);
-    if (result == ERROR_SUCCESS) {
-        for (const SetupValue& v : SetupValues) {
-            if (v.type == REG_SZ)
-                result = RegSetValueExW(key, v.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.text),
-                                        static_cast<DWORD>((wcslen(v.text) + 1) * sizeof(wchar_t)));
-            else
-                result = RegSetValueExW(key, v.name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v.number),
-                                        sizeof v.number);
-        }
-        RegCloseKey(key);
+                        KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr /* default security */, key.put(), nullptr);
+    if (result != ERROR_SUCCESS) return static_cast<DWORD>(result);
+    // An entry missing a value would run the wrong command or none: the first failed write is the
+    // result, and the values after it are not written.
+    for (const SetupValue& v : SetupValues) {
+        if (v.type == REG_SZ)
+            result = ActiveSetupSetValue(key.get(), v.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.text),
+                                         static_cast<DWORD>((wcslen(v.text) + 1) * sizeof(wchar_t)));
+        else
+            result = ActiveSetupSetValue(key.get(), v.name, 0, REG_DWORD,
+                                         reinterpret_cast<const BYTE*>(&v.number), sizeof v.number);
+        if (result != ERROR_SUCCESS) return static_cast<DWORD>(result);
     }
-    HeapFree(heap, 0, keyName);
-    return static_cast<DWORD>(result);
+    return 0;
 }

@@ -1,11 +1,11 @@
-// The tool's client of the service's pipe; the messages are framed as driver/pipemessage.h says.
+// The tool's client of the service's pipe; the messages are framed as base/pipemessage.h says.
 #include "appx/appx.h"
 
 #include "driver/common.h"
-#include "driver/raii.h"
-#include "driver/pipeio.h"
-#include "driver/pipemessage.h"
-#include "driver/servicepeer.h"
+#include "base/raii.h"
+#include "base/pipeio.h"
+#include "base/pipemessage.h"
+#include "base/servicepeer.h"
 
 #include <wchar.h>
 

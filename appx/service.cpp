@@ -3,8 +3,8 @@
 #include "appx/appx.h"
 
 #include "driver/common.h"
-#include "driver/raii.h"
-#include "profile/tree.h"
+#include "base/raii.h"
+#include "base/tree.h"
 
 #include <shlobj.h>
 #include <wchar.h>
@@ -26,9 +26,8 @@ const DWORD DeleteAttempts = 30;
 void PrintCodeText(DWORD code) {
     wchar_t* text = nullptr;
     GetErrorText(code, &text);
-    if (!text) return;
-    ConsolePrint(L"%ws\r\n", text);
-    LocalFree(text);
+    UniqueLocal owner(text);
+    if (text) ConsolePrint(L"%ws\r\n", text);
 }
 
 // The question in bright yellow; the previous colours come back before the answer is read.
@@ -106,16 +105,16 @@ DWORD EnsureAppxServiceRunning() {
     DWORD code;
     if (why == ERROR_SERVICE_DOES_NOT_EXIST) {
         GetServiceProgramPath(&path);
+        UniqueGuarded owner(path);
         if (!path) return ERROR_OUTOFMEMORY;
         code = InstallAndStartService(AppxServiceName, AppxServiceDisplayName, ServiceDescription, path,
                                       SERVICE_AUTO_START, nullptr);
-        GuardedFree(path);
     } else {
         code = GetServiceBinaryPath(nullptr, &path, AppxServiceName, nullptr);
+        UniqueHeap owner(path);
         if (code != 0) return code;
         code = InstallAndStartService(AppxServiceName, AppxServiceDisplayName, ServiceDescription, path,
                                       SERVICE_AUTO_START, nullptr);
-        HeapFree(GetProcessHeap(), 0, path);
     }
     return code == ERROR_SERVICE_EXISTS ? 0 : code;
 }
@@ -224,26 +223,17 @@ DWORD GetServiceBinaryPath(SC_HANDLE service, wchar_t** path, const wchar_t* ser
     QueryServiceConfigW(service, nullptr, 0, &needed);
     if (needed == 0) return GetLastError();
     HANDLE heap = GetProcessHeap();
-    QUERY_SERVICE_CONFIGW* config =
-        static_cast<QUERY_SERVICE_CONFIGW*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, needed));
-    if (!config) return ERROR_OUTOFMEMORY;
-    DWORD code = 0;
-    if (!QueryServiceConfigW(service, config, needed, &needed)) {
-        code = GetLastError();
-    } else {
-        const wchar_t* binary = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
-        size_t length = wcslen(binary);
-        wchar_t* copy =
-            static_cast<wchar_t*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, (length + 1) * sizeof(wchar_t)));
-        if (copy) {
-            wmemcpy(copy, binary, length);
-            *path = copy;
-        } else {
-            code = ERROR_OUTOFMEMORY;
-        }
-    }
-    HeapFree(heap, 0, config);
-    return code;
+    UniqueHeap block(HeapAlloc(heap, HEAP_ZERO_MEMORY, needed));
+    if (!block) return ERROR_OUTOFMEMORY;
+    QUERY_SERVICE_CONFIGW* config = static_cast<QUERY_SERVICE_CONFIGW*>(block.get());
+    if (!QueryServiceConfigW(service, config, needed, &needed)) return GetLastError();
+    const wchar_t* binary = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
+    size_t length = wcslen(binary);
+    wchar_t* copy = static_cast<wchar_t*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, (length + 1) * sizeof(wchar_t)));
+    if (!copy) return ERROR_OUTOFMEMORY;
+    wmemcpy(copy, binary, length);
+    *path = copy; // the caller's, released with HeapFree
+    return 0;
 }
 
 bool IsServiceRunning(const wchar_t* serviceName, const wchar_t* machine, DWORD* state) {

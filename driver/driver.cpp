@@ -5,8 +5,8 @@
 #include "driver/onerun.h"
 #include "driver/privileges.h"
 #include "driver/profilelist.h"
-#include "driver/raii.h"
-#include "driver/version.h"
+#include "base/raii.h"
+#include "base/version.h"
 #include "profile/update.h"
 
 #include <sddl.h>
@@ -116,6 +116,8 @@ static bool ProfileHiveLocked(const wchar_t* profilePath) {
 
 static int RunProfile(int argc, wchar_t** argv) {
     if (!IsAdministratorsMember() || !HasAdministratorPrivileges()) {
+        // The one line that ends in a tab and a bare line feed, not "\r\n": it is kept byte for byte as
+        // it has always been written, since scripts run by deployment systems match it as it is.
         ConsolePrint(L"You must have Administrator privileges to run Corvane.\t\n");
         return ERROR_ACCESS_DENIED;
     }

@@ -4,7 +4,7 @@
 // one machine-wide mutex for as long as it changes anything.
 #pragma once
 
-#include "driver/raii.h"
+#include "base/raii.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #include "driver/privileges.h"
 
 #include "driver/common.h"
-#include "driver/raii.h"
+#include "base/raii.h"
 
 // The thread's impersonation token when it has one, else the process token; empty on failure.
 static UniqueHandle OpenQueryToken() {

@@ -1,9 +1,10 @@
 #include "profile/backup.h"
 
 #include "driver/common.h"
-#include "driver/links.h"
-#include "driver/raii.h"
-#include "profile/tree.h"
+#include "base/files.h"
+#include "base/links.h"
+#include "base/raii.h"
+#include "base/tree.h"
 
 #include <wchar.h>
 
@@ -31,10 +32,6 @@ const wchar_t* PhaseName(Phase phase) {
     default:
         return L"";
     }
-}
-
-bool IsDots(const wchar_t* name) {
-    return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
 }
 
 // A path under the long-path prefix that entries are appended to and cut back from as a walk goes
@@ -123,7 +120,7 @@ template <class Visit> bool ForEachEntry(LongPath& first, LongPath& second, Fail
         return false;
     }
     do {
-        if (IsDots(entry.cFileName)) continue;
+        if (IsDotName(entry.cFileName)) continue;
         size_t savedFirst, savedSecond;
         if (!first.Push(entry.cFileName, &savedFirst)) {
             failure.Record(first, ERROR_FILENAME_EXCED_RANGE);
@@ -202,7 +199,7 @@ bool RemoveRunEntries(LongPath& current, LongPath& kept, Failure& failure) {
             DWORD keptAttributes = GetFileAttributesW(kept.get());
             if (keptAttributes != INVALID_FILE_ATTRIBUTES && (keptAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 if (!RemoveRunEntries(current, kept, failure)) all = false;
-            } else if (!DeleteTree(current.get(), false)) {
+            } else if (DeleteTree(current.get(), false) != TreeRemoved) {
                 failure.Record(current, GetLastError());
                 all = false;
             }
@@ -261,11 +258,6 @@ bool SetPhase(const wchar_t* backupPath, Phase from, Phase to) {
 // "<backup>\profile" as the user sees it, for messages.
 void FilesFolderName(const wchar_t* backupPath, wchar_t* out) {
     FormatBounded(out, MAX_PATH, L"%ws\\%ws", backupPath, FilesFolder);
-}
-
-bool FolderExists(const wchar_t* path) {
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // True when the folder holds a file anywhere below it, or when that cannot be told (a listing

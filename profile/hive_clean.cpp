@@ -1,7 +1,7 @@
 #include "profile/hive_clean.h"
 
 #include "driver/common.h"
-#include "driver/raii.h"
+#include "base/raii.h"
 #include "profile/printers.h"
 #include "profile/wallpaper.h"
 
@@ -32,7 +32,7 @@ static void SetString(HKEY key, const wchar_t* name, const wchar_t* text) {
 }
 
 void CleanDefaultHive(const wchar_t* mountName, const wchar_t* userName, const VersionClasses& classes) {
-    // Rows 1 to 3 share one opening of the Explorer key.
+    // RunMRU, Shell Folders and its recreated warning value share one opening of the Explorer key.
     if (UniqueKey explorer = OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer", mountName)) {
         SHDeleteKeyW(explorer.get(), L"RunMRU");
         SHDeleteKeyW(explorer.get(), L"Shell Folders");

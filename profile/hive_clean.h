@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "driver/version.h"
+#include "base/version.h"
 
 // The mounted hive is always opened in the native view. Windows shares a user hive's Software key
 // between the views, so this changes nothing there; Wine redirects a 32-bit caller into

@@ -3,7 +3,7 @@
 
 #include "driver/common.h"
 #include "profile/hive_clean.h"
-#include "driver/raii.h"
+#include "base/raii.h"
 
 #include <shlwapi.h>
 #include <wchar.h>

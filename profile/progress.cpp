@@ -1,5 +1,6 @@
 #include "profile/progress.h"
 
+#include "base/tree.h"
 #include "driver/common.h"
 
 #include <wchar.h>
@@ -70,6 +71,8 @@ void InitCopyProgress(CopyProgress* progress, ProgressSink sink, void* context) 
 
 void InstallCopyProgress(CopyProgress* progress) {
     Installed = progress;
+    TreeFileCopiedHook = progress ? ProgressFileCopied : nullptr;
+    TreeFilesCopiedHook = progress ? ProgressFilesCopied : nullptr;
 }
 
 void ProgressFolder(const wchar_t* folder) {

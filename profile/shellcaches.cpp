@@ -2,7 +2,7 @@
 
 #include "appx/appx.h"
 #include "driver/common.h"
-#include "profile/tree.h"
+#include "base/tree.h"
 
 #include <shlobj.h>
 #include <wchar.h>

@@ -2,7 +2,7 @@
 
 #include "driver/common.h"
 #include "driver/profilelist.h"
-#include "driver/raii.h"
+#include "base/raii.h"
 
 #include <shlwapi.h>
 #include <wchar.h>

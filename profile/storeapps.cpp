@@ -2,9 +2,9 @@
 
 #include "appx/appx.h"
 #include "driver/common.h"
-#include "driver/links.h"
+#include "base/links.h"
 #include "profile/shellcaches.h"
-#include "profile/tree.h"
+#include "base/tree.h"
 
 #include <shlobj.h>
 

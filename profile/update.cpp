@@ -1,18 +1,18 @@
 #include "profile/update.h"
 
 #include "driver/common.h"
-#include "driver/links.h"
+#include "base/links.h"
 #include "driver/privileges.h"
 #include "driver/profilelist.h"
-#include "driver/raii.h"
-#include "driver/version.h"
-#include "driver/winecompat.h"
+#include "base/raii.h"
+#include "base/version.h"
+#include "base/winecompat.h"
 #include "profile/backup.h"
 #include "profile/hive_clean.h"
 #include "profile/progress.h"
 #include "profile/source_traces.h"
 #include "profile/storeapps.h"
-#include "profile/tree.h"
+#include "base/tree.h"
 
 #include <sddl.h>
 #include <stdarg.h>
@@ -23,7 +23,8 @@ namespace {
 
 const int FolderRows = 15;
 const int RecentRow = 5;     // zero-based index of the recent-items row
-const int RequiredRows = 10; // rows 1 to 10 end the sequence when their copy fails
+// The table's first ten folders (roaming application data to links): a failed copy ends the run.
+const int RequiredRows = 10;
 
 // Known folders by GUID, declared here: the XP-level headers do not have them.
 const GUID FolderIdDownloads = {0x374DE290, 0x123F, 0x4565, {0x91, 0x64, 0x39, 0xC4, 0x92, 0x5E, 0x46, 0x7B}};
@@ -221,10 +222,11 @@ DWORD UpdateDefaultProfile(const wchar_t* profilePath, const wchar_t* userName, 
                 if (i >= RequiredRows) continue;
                 return FailRestoring(ERROR_FILENAME_EXCED_RANGE, defaultPath, backupPath);
             }
-            // A row folder the user replaced by a link is not copied through; for rows 1 to 10 that
-            // ends the run like any failed copy.
+            // A folder the user replaced by a link is not copied through; for the first RequiredRows
+            // folders of the table that ends the run like any failed copy.
             ProgressFolder(table[i]);
-            // A failure in rows 1 to 10 ends the run: nothing more of the row is copied once it is met.
+            // A failure in the first RequiredRows folders ends the run: nothing more of that folder is
+            // copied once it is met.
             code = CopyProfileFolder(sourcePath, from, defaultPath, to, userSid, i < RequiredRows);
             if (code != 0 && i < RequiredRows) {
                 PrintMessage(L"Cannot copy %ws. Error %u", from, code);

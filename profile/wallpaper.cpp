@@ -1,9 +1,10 @@
 // Wallpaper and account picture of the mounted default hive.
 #include "profile/wallpaper.h"
 
+#include "base/files.h"
 #include "driver/common.h"
 #include "profile/hive_clean.h"
-#include "driver/raii.h"
+#include "base/raii.h"
 
 #include <shlobj.h>
 #include <string.h>
@@ -36,7 +37,7 @@ const wchar_t* FileNamePart(const wchar_t* path) {
     const wchar_t* part = wcsrchr(path, L'\\');
     if (part == nullptr) return nullptr;
     const wchar_t* name = part + 1;
-    if (name[0] == L'\0' || wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) return nullptr;
+    if (name[0] == L'\0' || IsDotName(name)) return nullptr;
     if (wcspbrk(name, L"/:") != nullptr) return nullptr;
     return part;
 }

@@ -2,8 +2,10 @@
 // the user's hive, a few package folders, and the tile database.
 #include "companions/appxcore/manageappx.h"
 
-#include "driver/checkedopen.h"
-#include "driver/raii.h"
+#include "base/checkedopen.h"
+#include "base/files.h"
+#include "base/raii.h"
+#include "base/registry.h"
 
 #include <shlobj.h>
 
@@ -65,13 +67,10 @@ void CopyKey(HKEY source, HKEY target, int depth) {
     }
     if (depth >= MaxKeyDepth) return;
     std::vector<std::wstring> children;
-    for (DWORD index = 0;; ++index) {
-        wchar_t child[256];
-        DWORD length = 256;
-        LONG result = RegEnumKeyExW(source, index, child, &length, nullptr, nullptr, nullptr, nullptr);
-        if (result == ERROR_NO_MORE_ITEMS) break;
-        if (result == ERROR_SUCCESS) children.push_back(std::wstring(child, length));
-    }
+    wchar_t child[256];
+    bool skip = false;
+    for (DWORD index = 0; NextSubKey(source, index, child, 256, &skip); ++index)
+        if (!skip) children.push_back(child);
     for (const std::wstring& child : children) {
         UniqueKey from, to;
         if (RegOpenKeyExW(source, child.c_str(), 0, KEY_READ, from.put()) != ERROR_SUCCESS) continue;
@@ -80,11 +79,6 @@ void CopyKey(HKEY source, HKEY target, int depth) {
             continue;
         CopyKey(from.get(), to.get(), depth + 1);
     }
-}
-
-bool IsFolder(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // A folder a user can plant a junction in must not redirect a copy made with the service's rights;
@@ -110,7 +104,7 @@ void ListTree(const std::wstring& root, const std::wstring& relative, std::vecto
     if (!find) return;
     std::vector<std::wstring> subFolders;
     do {
-        if (!lstrcmpW(data.cFileName, L".") || !lstrcmpW(data.cFileName, L"..")) continue;
+        if (IsDotName(data.cFileName)) continue;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
         std::wstring item =
             relative.empty() ? std::wstring(data.cFileName) : relative + L"\\" + data.cFileName;
@@ -203,7 +197,7 @@ void ManageAppx::BackupAppFiles2(const std::wstring& profileFolder) {
 void ManageAppx::RestoreAppFiles(const std::wstring& profileFolder) {
     std::wstring backupBase = profileFolder + PackagesBackupFolder;
     std::wstring targetBase = profileFolder + PackagesFolder;
-    if (!IsFolder(backupBase))
+    if (!FolderExists(backupBase.c_str()))
         throw AppxError(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
                         L"Could not find a part of the path '" + backupBase + L"'.");
     CopyTreeInto(backupBase, targetBase, profileFolder, false);

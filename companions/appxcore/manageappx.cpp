@@ -1,9 +1,9 @@
 #include "companions/appxcore/manageappx.h"
 
-#include "driver/checkedopen.h"
+#include "base/checkedopen.h"
 
 #include "companions/appxcore/packagelist.h"
-#include "driver/raii.h"
+#include "base/raii.h"
 
 #include <shlobj.h>
 

@@ -2,8 +2,10 @@
 // registry, read afresh for every query so that it sees what other processes registered.
 #include "companions/appxcore/platform.h"
 
-#include "driver/raii.h"
-#include "driver/winecompat.h"
+#include "base/files.h"
+#include "base/raii.h"
+#include "base/sids.h"
+#include "base/winecompat.h"
 
 #include <sddl.h>
 #include <shlobj.h>
@@ -25,7 +27,6 @@ struct Snapshot {
     std::vector<bool> visible;
 };
 
-const size_t MaxSidChars = 184; // the longest string SID
 // Windows keeps the registrations in the 64-bit view; the companions are 32-bit programs.
 const REGSAM RegistryView = KEY_WOW64_64KEY;
 
@@ -41,7 +42,7 @@ std::vector<std::wstring> SubFolders(const std::wstring& folder) {
     if (!find) return names;
     do {
         if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-        if (!lstrcmpW(data.cFileName, L".") || !lstrcmpW(data.cFileName, L"..")) continue;
+        if (IsDotName(data.cFileName)) continue;
         names.push_back(data.cFileName);
     } while (FindNextFileW(find.get(), &data));
     // Directory listing order differs between file systems; the repository's order must not.
@@ -64,36 +65,11 @@ std::vector<std::wstring> SubKeys(HKEY key) {
     return names;
 }
 
-bool ValidSidText(const std::wstring& sid) {
-    if (sid.empty() || sid.size() > MaxSidChars || sid.find_first_of(L"\\/") != std::wstring::npos) return false;
-    PSID binary = nullptr;
-    if (!ConvertStringSidToSidW(sid.c_str(), &binary)) return false;
-    LocalFree(binary);
-    return true;
-}
-
 std::wstring CallerSid() {
-    UniqueHandle token;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put())) {
-        DWORD error = GetLastError();
-        if (error != ERROR_NO_TOKEN) ThrowWin32(error);
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
-            error = GetLastError();
-            ThrowWin32(error);
-        }
-    }
-    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size)) {
-        DWORD error = GetLastError();
-        ThrowWin32(error);
-    }
     wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
-        DWORD error = GetLastError();
-        ThrowWin32(error);
-    }
+    DWORD error = CurrentUserSidText(&text);
     UniqueLocal owner(text);
+    if (error != 0) ThrowWin32(error);
     return text;
 }
 
@@ -275,7 +251,7 @@ class StandInPlatform : public PackagePlatform {
         // As the platform does, an empty SID means the calling user.
         std::wstring sid = requested.empty() ? CallerSid() : requested;
         // The SID becomes part of a key path: a caller's text must be a SID and nothing more.
-        if (!ValidSidText(sid)) ThrowWin32(ERROR_INVALID_SID);
+        if (!IsStringSid(sid.c_str())) ThrowWin32(ERROR_INVALID_SID);
         UniqueKey key;
         LONG result =
             RegOpenKeyExW(repository_.registrationRoot, (repository_.registrationKey + L"\\" + sid).c_str(),

@@ -5,7 +5,7 @@
 #include "companions/appxcore/platform.h"
 
 #include "companions/appxcore/xmlapi.h"
-#include "driver/raii.h"
+#include "base/raii.h"
 
 #include <hstring.h>
 #include <inspectable.h>

@@ -1,9 +1,9 @@
 #include "companions/appxcore/xmlapi.h"
 
-#include "driver/checkedopen.h"
+#include "base/checkedopen.h"
 
 #include "companions/appxcore/packageinfo.h"
-#include "driver/raii.h"
+#include "base/raii.h"
 
 namespace appxcore {
 

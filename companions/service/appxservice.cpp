@@ -2,8 +2,10 @@
 
 #include "companions/appxcore/packagelist.h"
 #include "companions/service/clientaccess.h"
-#include "driver/checkedopen.h"
-#include "driver/raii.h"
+#include "base/checkedopen.h"
+#include "base/files.h"
+#include "base/profiles.h"
+#include "base/raii.h"
 
 #include <shlwapi.h>
 
@@ -17,7 +19,6 @@ const wchar_t* const AccessDeniedReply = L"Access Denied";
 
 namespace {
 
-const wchar_t ProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 const wchar_t RepositoryKey[] =
     L"\\Software\\Classes\\Local "
     L"Settings\\Software\\Microsoft\\Windows\\CurrentVersion\\AppModel\\Repository";
@@ -36,20 +37,6 @@ std::wstring Widen(const char* text) {
     for (; *text; ++text)
         wide += static_cast<wchar_t>(static_cast<unsigned char>(*text));
     return wide;
-}
-
-std::wstring ExpandedProfilePath(HKEY key) {
-    wchar_t raw[MAX_PATH] = {};
-    DWORD type = 0;
-    DWORD size = sizeof(raw) - sizeof(wchar_t);
-    if (RegQueryValueExW(key, L"ProfileImagePath", nullptr, &type, reinterpret_cast<BYTE*>(raw), &size) !=
-            ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-        return L"";
-    if (type == REG_SZ) return raw;
-    wchar_t expanded[MAX_PATH] = {};
-    DWORD length = ExpandEnvironmentStringsW(raw, expanded, MAX_PATH);
-    return length == 0 || length > MAX_PATH ? std::wstring(raw) : std::wstring(expanded);
 }
 
 // On: the key exists and "EdbNoRestore" is 0 or absent. Off: no key, any other number, a read error.
@@ -75,11 +62,6 @@ bool IsBelowFolder(const std::wstring& folder, const std::wstring& path) {
     prefix += L'\\';
     if (path.size() <= prefix.size() || path.find(L"..") != std::wstring::npos) return false;
     return appxcore::EqualsIgnoreCase(path.substr(0, prefix.size()), prefix);
-}
-
-bool FileExists(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 std::wstring FolderOf(const std::wstring& path) {
@@ -127,17 +109,9 @@ std::wstring GetSidFromProfilePath(const std::wstring& folder) {
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileListKey, 0, KEY_READ | KEY_WOW64_64KEY, list.put()) !=
         ERROR_SUCCESS)
         return L"";
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256];
-        DWORD length = 256;
-        LONG result = RegEnumKeyExW(list.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
-        if (result == ERROR_NO_MORE_ITEMS) return L"";
-        if (result != ERROR_SUCCESS) continue;
-        UniqueKey profile;
-        if (RegOpenKeyExW(list.get(), name, 0, KEY_QUERY_VALUE, profile.put()) != ERROR_SUCCESS) continue;
-        std::wstring path = ExpandedProfilePath(profile.get());
-        if (!path.empty() && appxcore::EqualsIgnoreCase(path, folder)) return name;
-    }
+    wchar_t sid[256];
+    auto same = [](const wchar_t* a, const wchar_t* b) { return appxcore::EqualsIgnoreCase(a, b); };
+    return FindProfileSid(list.get(), folder.c_str(), sid, same) ? std::wstring(sid) : std::wstring();
 }
 
 QuillmarStoreAppManagementService::QuillmarStoreAppManagementService() : appx_(ServiceModuleSettings()) {}
@@ -366,7 +340,7 @@ void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, Register
     }
 
     std::wstring listFile = caller.localAppData + L"\\Quillmar\\" + appxcore::PackageListName;
-    if (!FileExists(listFile)) {
+    if (!FileExists(listFile.c_str())) {
         eventLog_.Error(L"Migrate-AppxPackage file does not exist.");
         TryReply(pipe, L"Done");
         return;

@@ -1,7 +1,8 @@
 #include "companions/service/clientaccess.h"
 
 #include "companions/appxcore/packageinfo.h"
-#include "driver/raii.h"
+#include "base/raii.h"
+#include "base/sids.h"
 
 #include <sddl.h>
 #include <shlobj.h>
@@ -110,10 +111,10 @@ ClientIdentity ReadTokenIdentity(HANDLE token) {
     std::vector<BYTE> user = TokenInformation(token, TokenUser);
     if (user.empty()) appxcore::ThrowWin32(GetLastError());
     wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text))
-        appxcore::ThrowWin32(GetLastError());
+    DWORD error = TokenUserSidText(token, &text);
+    UniqueLocal owner(text);
+    if (error != 0) appxcore::ThrowWin32(error);
     identity.sid = text;
-    LocalFree(text);
 
     wchar_t path[MAX_PATH] = {};
     HRESULT result = SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_DONT_VERIFY, token,

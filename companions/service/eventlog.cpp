@@ -1,6 +1,7 @@
 #include "companions/service/eventlog.h"
 
-#include "driver/raii.h"
+#include "base/raii.h"
+#include "base/registry.h"
 #include "messages.h"
 
 namespace appxservice {
@@ -48,17 +49,16 @@ bool EventSourceExists(const wchar_t* source) {
     UniqueKey root;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, EventLogRoot, 0, KEY_READ, root.put()) != ERROR_SUCCESS)
         return false;
-    for (DWORD index = 0;; ++index) {
-        wchar_t log[256];
-        DWORD length = 256;
-        LONG result = RegEnumKeyExW(root.get(), index, log, &length, nullptr, nullptr, nullptr, nullptr);
-        if (result == ERROR_NO_MORE_ITEMS) return false;
-        if (result != ERROR_SUCCESS) continue;
+    wchar_t log[256];
+    bool skip = false;
+    for (DWORD index = 0; NextSubKey(root.get(), index, log, 256, &skip); ++index) {
+        if (skip) continue;
         UniqueKey key;
         if (RegOpenKeyExW(root.get(), (std::wstring(log) + L"\\" + source).c_str(), 0, KEY_READ, key.put()) ==
             ERROR_SUCCESS)
             return true;
     }
+    return false;
 }
 
 ServiceEventLog::ServiceEventLog() {

@@ -1,7 +1,7 @@
 // Service glue of QuillmarAppxService.exe: the dispatcher, the control handler and status
 // reporting. The work is in QuillmarStoreAppManagementService (appxservice.cpp).
 #include "companions/service/appxservice.h"
-#include "driver/winecompat.h"
+#include "base/winecompat.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // The service's end of the named pipe: one instance at a time, byte mode, messages framed as
-// driver/pipemessage.h says.
+// base/pipemessage.h says.
 //
 // The pipe is writable by Everyone and served by LocalSystem, so every wait is bounded and every
 // request is checked before it is used:
@@ -11,8 +11,8 @@
 // I/O is overlapped only to bound these waits; each call still waits for its own completion.
 #pragma once
 
-#include "driver/pipemessage.h"
-#include "driver/raii.h"
+#include "base/pipemessage.h"
+#include "base/raii.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #include "companions/tilehelper/tiledatalayer.h"
 
-#include "driver/checkedopen.h"
-#include "driver/raii.h"
+#include "base/checkedopen.h"
+#include "base/raii.h"
 
 #include <aclapi.h>
 #include <sddl.h>

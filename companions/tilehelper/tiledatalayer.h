@@ -3,7 +3,7 @@
 // Win32 codes; writes its log to <common application data>\Quillmar\Error Reporting\kelvohlp.log.
 #pragma once
 
-#include "driver/raii.h"
+#include "base/raii.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #include "companions/updater/pipeclient.h"
 
-#include "driver/pipemessage.h"
-#include "driver/servicepeer.h"
+#include "base/pipemessage.h"
+#include "base/servicepeer.h"
 
 namespace updater {
 

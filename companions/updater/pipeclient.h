@@ -1,8 +1,8 @@
 // The updater's side of the service pipe: one request, then replies, framed as
-// driver/pipemessage.h says.
+// base/pipemessage.h says.
 #pragma once
 
-#include "driver/raii.h"
+#include "base/raii.h"
 
 #include <windows.h>
 

@@ -4,9 +4,11 @@
 #include "companions/updater/pipeclient.h"
 #include "companions/updater/progresswindow.h"
 #include "companions/updater/trayicon.h"
-#include "driver/links.h"
-#include "driver/pipeio.h"
-#include "driver/raii.h"
+#include "base/files.h"
+#include "base/links.h"
+#include "base/pipeio.h"
+#include "base/raii.h"
+#include "base/sids.h"
 
 #include <sddl.h>
 #include <shellapi.h>
@@ -39,19 +41,6 @@ const Switches UpdateArguments[] = {
     {L"-force", RegisterType::Force, true, false, true},
     {L"-forcepriority", RegisterType::Priority, true, false, true},
 };
-
-bool IsValidSid(const std::wstring& text) {
-    UniqueLocal sid;
-    PSID raw = nullptr;
-    if (!ConvertStringSidToSidW(text.c_str(), &raw)) return false;
-    sid.reset(raw);
-    return true;
-}
-
-bool FileExistsAt(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 std::wstring FolderOf(const std::wstring& path) {
     size_t slash = path.find_last_of(L"\\/");
@@ -102,18 +91,10 @@ UniqueKey OpenSettingsKey() {
 }
 
 std::wstring TokenUserSid() {
-    UniqueHandle token;
-    HANDLE raw = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) appxcore::ThrowWin32(GetLastError());
-    token.reset(raw);
-    BYTE buffer[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-    DWORD size = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size))
-        appxcore::ThrowWin32(GetLastError());
     wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text))
-        appxcore::ThrowWin32(GetLastError());
+    DWORD error = CurrentUserSidText(&text);
     UniqueLocal owner(text);
+    if (error != 0) appxcore::ThrowWin32(error);
     return text;
 }
 
@@ -177,7 +158,7 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
     }
     // The listing keywords are matched exactly, as the tool spells them.
     if (args[0] == L"-user" || args[0] == L"-User") {
-        if (args.size() < 2 || !IsValidSid(args[1])) return result;
+        if (args.size() < 2 || !IsStringSid(args[1].c_str())) return result;
         result.action = Action::List;
         result.sid = args[1];
         std::vector<std::wstring> rest(args.begin() + 2, args.end());
@@ -341,7 +322,7 @@ void Updater::Update(const CommandLine& commandLine, const Settings& settings) {
     }
 
     std::wstring listFile = env_.localAppData + ListFolder + L"\\" + appxcore::PackageListName;
-    if (!FileExistsAt(listFile)) {
+    if (!FileExists(listFile.c_str())) {
         Log(L"There is no package list " + listFile + L".");
         return;
     }

@@ -6,7 +6,7 @@
 
 #include "companions/appxcore/manageappx.h"
 #include "companions/updater/pipeclient.h"
-#include "driver/pipemessage.h"
+#include "base/pipemessage.h"
 
 #include <windows.h>
 
@@ -98,8 +98,10 @@ class Updater {
     // One run of the command line, as the program does it. Raises nothing.
     void Run(const CommandLine& commandLine);
 
-    // Update run steps 2 to 9 with the settings already read; how the user sees it (window, tray,
-    // silent) follows the command line. Exposed for tests that run without a display.
+    // The update after the command line and the settings have been read: the LastSid and
+    // DisableAppxUpdate checks, the package list's presence, the registration and the LastSid written
+    // when it completed; how the user sees it (window, tray, silent) follows the command line.
+    // Exposed for tests that run without a display.
     void Update(const CommandLine& commandLine, const Settings& settings);
 
     // The registration, through the service when it answers, else in this process. wait: read the

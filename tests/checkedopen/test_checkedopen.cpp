@@ -1,7 +1,7 @@
 // The open-and-check module against links planted from the Linux side (plant-links.sh): a link at
 // each level of a chain, a folder swapped for a link between a check and a use, a file with two
 // names; and its plain work (copies, deletes, long paths) in a tree the test makes itself.
-#include "driver/checkedopen.h"
+#include "base/checkedopen.h"
 
 #include "harness/testlib.h"
 

@@ -2,7 +2,7 @@
 // it reads. The console call itself is replaced by a sink the test reads.
 #include "harness/testlib.h"
 #include "profile/progress.h"
-#include "profile/tree.h"
+#include "base/tree.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include "companions/appxcore/packagelist.h"
 #include "companions/appxcore/platform.h"
-#include "driver/winecompat.h"
+#include "base/winecompat.h"
 #include "harness/testlib.h"
 
 #include <aclapi.h>

@@ -2,7 +2,7 @@
 // manager, and the answer rules of the installation question.
 #include "appx/appx.h"
 #include "driver/common.h"
-#include "driver/winecompat.h"
+#include "base/winecompat.h"
 #include "appxtest.h"
 #include "harness/testlib.h"
 

@@ -1,7 +1,7 @@
 // The pipe messages every side of the service's pipe speaks, on a real pipe pair: a count and
 // UTF-16LE text, however the writer cuts them up, with every count from the other side bounded.
-#include "driver/pipemessage.h"
-#include "driver/raii.h"
+#include "base/pipemessage.h"
+#include "base/raii.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 // Every request is appended as a line to C:\corvane-scratch\fakeservice\requests.txt.
 #include "companions/appxcore/manageappx.h"
 #include "companions/appxcore/packagelist.h"
-#include "driver/raii.h"
+#include "base/raii.h"
 
 #include <sddl.h>
 #include <shlobj.h>

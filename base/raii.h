@@ -2,7 +2,10 @@
 // value of each kind is what its opening API returns on failure.
 #pragma once
 
+#include "base/heap.h"
+
 #include <windows.h>
+#include <objbase.h>
 
 template <class Traits> class Unique {
   public:
@@ -81,12 +84,43 @@ struct LocalTraits {
     static void Close(Type h) { LocalFree(h); }
 };
 
+// HeapAlloc on the process heap: NULL on failure.
+struct HeapTraits {
+    using Type = void*;
+    static Type Empty() { return nullptr; }
+    static void Close(Type h) { HeapFree(GetProcessHeap(), 0, h); }
+};
+// GuardedAlloc and its kin (base/heap.h): NULL on failure; released with GuardedFree, which checks the
+// guards first.
+struct GuardedTraits {
+    using Type = void*;
+    static Type Empty() { return nullptr; }
+    static void Close(Type h) { GuardedFree(h); }
+};
+
+// SHGetKnownFolderPath and other shell strings: CoTaskMemFree; null on failure.
+struct CoTaskMemTraits {
+    using Type = void*;
+    static Type Empty() { return nullptr; }
+    static void Close(Type h) { CoTaskMemFree(h); }
+};
+// LoadLibraryW: NULL on failure.
+struct LibraryTraits {
+    using Type = HMODULE;
+    static Type Empty() { return nullptr; }
+    static void Close(Type h) { FreeLibrary(h); }
+};
+
 using UniqueFile = Unique<FileTraits>;
 using UniqueHandle = Unique<KernelTraits>;
 using UniqueFind = Unique<FindTraits>;
 using UniqueKey = Unique<KeyTraits>;
 using UniqueService = Unique<ServiceTraits>;
 using UniqueLocal = Unique<LocalTraits>;
+using UniqueHeap = Unique<HeapTraits>;
+using UniqueGuarded = Unique<GuardedTraits>;
+using UniqueCoTaskMem = Unique<CoTaskMemTraits>;
+using UniqueLibrary = Unique<LibraryTraits>;
 
 // Runs an undo step that is not a handle (RevertToSelf, unlocking a database) on every path out.
 template <class F> class ScopeExit {

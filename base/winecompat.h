@@ -1,6 +1,7 @@
-// Everything the tool does differently under Wine, in one place. Each function acts only when the
-// program runs under Wine (ntdll exports wine_get_version) and is a plain pass-through or a no-op on
-// Windows, so nothing here changes behaviour there.
+// Everything the product (the tool and the companions) does differently under Wine, in one place.
+// Each function acts only when the program runs under Wine (ntdll exports wine_get_version) and is a
+// plain pass-through or a no-op on Windows, so nothing here changes behaviour there. The tool-only
+// functions at the end are built from base helpers alone (the profile list key, bounded formatting).
 #pragma once
 
 #include <windows.h>

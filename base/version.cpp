@@ -1,4 +1,4 @@
-#include "driver/version.h"
+#include "base/version.h"
 
 bool IsWindows8OrLater = false;
 bool IsWindows10OrLater = false;

@@ -18,7 +18,7 @@
 // found". Nothing here throws.
 #pragma once
 
-#include "driver/raii.h"
+#include "base/raii.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
-#include "driver/pipemessage.h"
+#include "base/pipemessage.h"
 
-#include "driver/pipeio.h"
+#include "base/pipeio.h"
 
 namespace {
 

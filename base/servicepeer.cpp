@@ -1,6 +1,6 @@
-#include "driver/servicepeer.h"
+#include "base/servicepeer.h"
 
-#include "driver/raii.h"
+#include "base/raii.h"
 
 namespace {
 

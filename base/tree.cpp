@@ -1,4 +1,4 @@
-#include "profile/tree.h"
+#include "base/tree.h"
 
 #include <aclapi.h>
 #include <shlwapi.h>
@@ -6,10 +6,21 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "driver/common.h"
-#include "driver/links.h"
-#include "driver/raii.h"
-#include "profile/progress.h"
+#include "base/format.h"
+#include "base/heap.h"
+#include "base/links.h"
+#include "base/raii.h"
+
+void (*TreeFileCopiedHook)(ULONGLONG bytes) = nullptr;
+void (*TreeFilesCopiedHook)(ULONGLONG files, ULONGLONG bytes) = nullptr;
+
+// The copy's progress goes to whichever hook the program set, if any.
+static void ProgressFileCopied(ULONGLONG bytes) {
+    if (TreeFileCopiedHook) TreeFileCopiedHook(bytes);
+}
+static void ProgressFilesCopied(ULONGLONG files, ULONGLONG bytes) {
+    if (TreeFilesCopiedHook) TreeFilesCopiedHook(files, bytes);
+}
 
 namespace {
 

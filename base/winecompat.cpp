@@ -1,8 +1,8 @@
-#include "driver/winecompat.h"
+#include "base/winecompat.h"
 
-#include "driver/common.h"
-#include "driver/profilelist.h"
-#include "driver/raii.h"
+#include "base/format.h"
+#include "base/profiles.h"
+#include "base/raii.h"
 
 #include <userenv.h>
 

@@ -1,17 +1,23 @@
-// Whole-tree file operations of the update sequence. Paths are used as given (no long-path prefix).
+// Whole-tree file operations: the profile update's folder copies, the service program's removal.
+// Paths are used as given (no long-path prefix).
 // The walks never descend into a directory reparse point (junction or directory link), and the copies
 // never copy a file link or anything reached through a link.
 #pragma once
 
-#include "driver/common.h"
+#include "base/heap.h"
 
 #include <windows.h>
 
 // Empties (filesOnly: every file below the folder, folders kept) or removes (filesOnly false: the
 // folder and everything in it) a tree. A directory reparse point is left alone when filesOnly is set,
-// and only the link itself is removed when it is clear. Returns 0 when the folder cannot be listed
-// (nothing touched); with filesOnly 1 after the walk; without it non-zero when the folder was removed.
+// and only the link itself is removed when it is clear. Returns TreeNotListed when the folder cannot
+// be listed (nothing touched; the last error says why); with filesOnly TreeWalked after the walk
+// (a file that could not be deleted does not change it); without it TreeRemoved when the folder is
+// gone, else TreeNotListed with the last error of the removal.
 DWORD DeleteTree(const wchar_t* folder, bool filesOnly);
+const DWORD TreeNotListed = 0;
+const DWORD TreeWalked = 1;  // filesOnly
+const DWORD TreeRemoved = 1; // without filesOnly
 
 // What the copy of one file checks on the handle it opened. finalPrefix is the name the system gives
 // an open base folder (the path it really reached, links followed), standing for the first
@@ -70,6 +76,11 @@ DWORD CopyProfileFile(const wchar_t* sourceBase, const wchar_t* source, const wc
 // The call that continues a folder listing in the tree copy (FindNextFileW). Only tests put another
 // in its place, to cut a listing short.
 extern BOOL(WINAPI* TreeFindNextFile)(HANDLE, LPWIN32_FIND_DATAW);
+
+// Progress hooks of the copies (null: nobody listens). They are called only on the thread that walks
+// the folders: fileCopied for a file it copied itself, filesCopied for files other threads copied.
+extern void (*TreeFileCopiedHook)(ULONGLONG bytes);
+extern void (*TreeFilesCopiedHook)(ULONGLONG files, ULONGLONG bytes);
 
 // Creates every folder of the path from its first backslash on (after a \\?\ or \\?\UNC\ prefix).
 void CreateDirectoryChain(const wchar_t* path);

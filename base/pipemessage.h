@@ -3,7 +3,7 @@
 // many bytes of UTF-16LE text without a terminating zero. The count comes from another process, so a
 // reader bounds it before it sizes anything: an odd count (half a character) or one above
 // MaxMessageBytes (which includes every negative count a signed writer could send) is refused.
-// Built on the bounded transfers of driver/pipeio.h; knows nothing of any one program.
+// Built on the bounded transfers of base/pipeio.h; knows nothing of any one program.
 #pragma once
 
 #include <windows.h>

@@ -1,6 +1,6 @@
-#include "driver/pipeio.h"
+#include "base/pipeio.h"
 
-#include "driver/raii.h"
+#include "base/raii.h"
 
 #include <stdlib.h>
 

@@ -1,6 +1,6 @@
-#include "driver/checkedopen.h"
+#include "base/checkedopen.h"
 
-#include "driver/winecompat.h"
+#include "base/winecompat.h"
 
 #include <new>
 

@@ -1,4 +1,4 @@
-#include "driver/links.h"
+#include "base/links.h"
 
 #include <new>
 #include <wchar.h>
