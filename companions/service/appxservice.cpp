@@ -1,6 +1,7 @@
 #include "companions/service/appxservice.h"
 
 #include "companions/appxcore/packagelist.h"
+#include "companions/appxcore/registration.h"
 #include "companions/service/clientaccess.h"
 #include "base/checkedopen.h"
 #include "base/files.h"
@@ -323,6 +324,40 @@ void QuillmarStoreAppManagementService::Listing(ServicePipe& pipe, const Request
     }
 }
 
+class QuillmarStoreAppManagementService::RegistrationReplies : public appxcore::RegistrationHost {
+  public:
+    RegistrationReplies(QuillmarStoreAppManagementService& service, ServicePipe& pipe, const Caller& caller)
+        : service_(service), pipe_(pipe), caller_(caller) {}
+
+    // A client that has gone does not stop the work: its replies are only logged as lost.
+    void Counted(int count) override { service_.TryReply(pipe_, std::to_wstring(count)); }
+    void Registering(int index, int) override { service_.TryReply(pipe_, std::to_wstring(index)); }
+    void Note(const std::wstring& line) override { service_.eventLog_.Information(line); }
+    void AsUser(const std::function<void()>& steps) override {
+        ActingAsClient client(caller_.token.get());
+        steps();
+    }
+    // Written as the client, yet like everything the service writes in a user's folders, never
+    // through a link.
+    bool MayWriteFailureList(const std::wstring& path) override {
+        if (!PathCrossesLinkChecked(caller_.profileFolder.c_str(), path.c_str())) return true;
+        service_.eventLog_.Error(L"The failure list " + path + L" lies behind a folder link; not written.");
+        return false;
+    }
+    // EdbNoRestore decides whether it is on; a Priority registration leaves it for the one after.
+    void RestoreTileDatabase(appxcore::RegisterType mode) override {
+        if (!TileRestoreEnabled())
+            service_.eventLog_.Information(L"Restore of Tile Data Layer is disabled.");
+        else if (mode != RegisterType::Priority)
+            service_.RestoreTileDataLayer(caller_);
+    }
+
+  private:
+    QuillmarStoreAppManagementService& service_;
+    ServicePipe& pipe_;
+    const Caller& caller_;
+};
+
 void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, RegisterType mode, Caller& caller) {
     // Who the client is, taken before the first reply: a client may leave right after "Start".
     std::wstring user = ClientUserName(pipe.handle());
@@ -357,56 +392,18 @@ void QuillmarStoreAppManagementService::Registration(ServicePipe& pipe, Register
         list.clear();
     }
 
-    std::vector<appxcore::PackageInfo> packagesToRegister;
-    appx_.GetCurrentPackageVersions(list, &packagesToRegister);
-
-    {
-        ActingAsClient client(caller.token.get());
-        const std::vector<std::wstring>& priority = appx_.priorityPackages();
-        TryReply(pipe,
-                 std::to_wstring(appxcore::RegistrationCount(mode, packagesToRegister.size(), priority)));
-        std::vector<appxcore::PackageInfo> selected =
-            appxcore::SelectForRegistration(mode, packagesToRegister, priority);
-        std::vector<appxcore::PackageInfo> failed;
-        int index = 0;
-        for (appxcore::PackageInfo& package : selected) {
-            TryReply(pipe, std::to_wstring(++index));
-            bool registered = false;
-            for (int attempt = 0; attempt < 3 && !registered; ++attempt) {
-                Sleep(attempt * 1000);
-                int outcome = appx_.RegisterAppxPackage(package.path + L"\\Appxmanifest.xml", attempt == 2,
-                                                        nullptr);
-                registered = outcome == 0;
-                if (outcome == appxcore::RegistrationTimedOut) break; // the client waits a bounded time
-            }
-            if (!registered) {
-                package.installedfailed = true;
-                failed.push_back(package);
-            }
-        }
-        std::wstring failureList = caller.localAppData + L"\\Quillmar\\" + appxcore::FailureListName;
-        if (PathCrossesLinkChecked(caller.profileFolder.c_str(), failureList.c_str())) {
-            eventLog_.Error(L"The failure list " + failureList + L" lies behind a folder link; not written.");
-        } else {
-            DeleteFileW(failureList.c_str());
-            if (!failed.empty()) appxcore::WritePackageList(failureList, failed);
-        }
-        if (mode == RegisterType::Priority || mode == RegisterType::Force) {
-            try {
-                appx_.RestoreAppFiles(caller.profileFolder);
-            } catch (const AppxError& error) {
-                eventLog_.Information(L"File restore fails. " + error.message());
-            }
-        }
-    }
-
-    appx_.RestoreAppSettings(caller.sid);
-
-    if (TileRestoreEnabled()) {
-        if (mode != RegisterType::Priority) RestoreTileDataLayer(caller);
-    } else {
-        eventLog_.Information(L"Restore of Tile Data Layer is disabled.");
-    }
+    // Refreshed as LocalSystem; counted, registered and restored into the client's folders as the
+    // client; settings and the tile database restored as LocalSystem.
+    appxcore::RegistrationPlan plan;
+    plan.mode = mode;
+    plan.userSid = caller.sid;
+    plan.profileFolder = caller.profileFolder;
+    plan.failureList = caller.localAppData + L"\\Quillmar\\" + appxcore::FailureListName;
+    plan.refreshVersions = true;
+    plan.restoreSettingsInEveryMode = true;
+    plan.restoreTileDatabase = true;
+    RegistrationReplies host(*this, pipe, caller);
+    appxcore::RegisterPackageList(appx_, list, plan, host);
     eventLog_.Information(L"Registration complete");
     TryReply(pipe, L"Done");
 }

@@ -50,6 +50,9 @@ class QuillmarStoreAppManagementService {
         std::wstring profileFolder;
     };
 
+    // The registration's replies, log entries, impersonation and tile restore for one client.
+    class RegistrationReplies;
+
     void Listing(ServicePipe& pipe, const Request& request, Caller& caller);
     void Registration(ServicePipe& pipe, appxcore::RegisterType mode, Caller& caller);
     void RestoreMenu(ServicePipe& pipe, Caller& caller);

@@ -1,6 +1,7 @@
 #include "companions/updater/updater.h"
 
 #include "companions/appxcore/packagelist.h"
+#include "companions/appxcore/registration.h"
 #include "companions/updater/pipeclient.h"
 #include "companions/updater/progresswindow.h"
 #include "companions/updater/trayicon.h"
@@ -434,6 +435,31 @@ void Updater::WriteFailureList(const std::wstring& listFile, const std::vector<P
     }
 }
 
+namespace {
+
+// The in-process registration's progress goes where the run shows it, and its notes to the
+// program's own log; a failure list that cannot be written is logged and the restores still run.
+class InProcessProgress : public appxcore::RegistrationHost {
+  public:
+    InProcessProgress(Updater& updater, const ProgressSink& progress, RegisterResult* result)
+        : updater_(updater), progress_(progress), result_(result) {}
+    void Registering(int index, int count) override {
+        if (progress_) progress_(ProgressText(index, count));
+        result_->shownIndexes.push_back(index);
+    }
+    void Note(const std::wstring& line) override { updater_.Log(line); }
+    void FailureListNotWritten(const AppxError& error) override {
+        updater_.Log(L"The failure list cannot be written: " + error.message());
+    }
+
+  private:
+    Updater& updater_;
+    const ProgressSink& progress_;
+    RegisterResult* result_;
+};
+
+} // namespace
+
 RegisterResult Updater::RegisterInProcess(const std::wstring& listFile, RegisterType mode,
                                           const ProgressSink& progress) {
     RegisterResult result;
@@ -445,55 +471,24 @@ RegisterResult Updater::RegisterInProcess(const std::wstring& listFile, Register
         result.listRead = false;
         return result;
     }
-    const std::vector<std::wstring>& priority = module_.priorityPackages();
-    result.count = appxcore::RegistrationCount(mode, list.size(), priority);
-    std::vector<PackageInfo> failed;
-    int index = 0, registeredCount = 0;
-    for (PackageInfo& package : appxcore::SelectForRegistration(mode, list, priority)) {
-        bool registered = false;
-        // After a registration that never completed the package manager is not trusted with more:
-        // the rest go to the failure list untried, so the window closes within one limit.
-        if (result.complete) {
-            ++index;
-            if (progress) progress(ProgressText(index, result.count));
-            result.shownIndexes.push_back(index);
-            for (int attempt = 0; attempt < 3 && !registered; ++attempt) {
-                if (attempt) Sleep(attempt * env_.retryDelayMs);
-                int outcome =
-                    module_.RegisterAppxPackage(package.path + L"\\Appxmanifest.xml", attempt == 2, nullptr);
-                registered = outcome == 0;
-                if (outcome == appxcore::RegistrationTimedOut) {
-                    result.complete = false;
-                    break;
-                }
-            }
-        }
-        if (registered) {
-            ++registeredCount;
-        } else {
-            package.installedfailed = true;
-            failed.push_back(package);
-            result.failed.push_back(package.fullName);
-        }
-    }
-    WriteFailureList(listFile, failed);
-    Log(L"Registered " + std::to_wstring(registeredCount) + L" of " + std::to_wstring(index) +
+    appxcore::RegistrationPlan plan;
+    plan.mode = mode;
+    plan.userSid = env_.sid;
+    plan.profileFolder = env_.profileFolder;
+    plan.failureList = FolderOf(listFile) + L"\\" + appxcore::FailureListName;
+    // After a registration that never completed the package manager is not trusted with more: the
+    // rest go to the failure list untried, so the window closes within one limit.
+    plan.stopAfterHang = true;
+    plan.retryDelayMs = env_.retryDelayMs;
+    InProcessProgress host(*this, progress, &result);
+    appxcore::RegistrationOutcome outcome = appxcore::RegisterPackageList(module_, list, plan, host);
+    result.count = outcome.count;
+    result.complete = outcome.complete;
+    for (const PackageInfo& package : outcome.failed)
+        result.failed.push_back(package.fullName);
+    Log(L"Registered " + std::to_wstring(outcome.registered) + L" of " + std::to_wstring(outcome.tried) +
         L" packages in this process." +
         (result.complete ? L"" : L" A registration did not complete in time; the rest were not tried."));
-
-    if (mode == RegisterType::Priority || mode == RegisterType::Force) {
-        // A profile without a folder backup still gets its settings back.
-        try {
-            module_.RestoreAppFiles(env_.profileFolder);
-        } catch (const AppxError& e) {
-            Log(L"File restore fails. " + e.message());
-        }
-        try {
-            module_.RestoreAppSettings(env_.sid);
-        } catch (const AppxError& e) {
-            Log(L"Settings restore fails. " + e.message());
-        }
-    }
     return result;
 }
 
