@@ -22,20 +22,23 @@ int RegisterWithRetries(ManageAppx& module, const PackageInfo& package, DWORD re
     return outcome;
 }
 
-void ReplaceFailureList(const RegistrationPlan& plan, const std::vector<PackageInfo>& failed,
-                        RegistrationHost& host) {
+void WriteFailureListFor(const RegistrationPlan& plan, const std::vector<PackageInfo>& failed,
+                         RegistrationHost& host) {
     if (!host.MayWriteFailureList(plan.failureList)) return;
-    // An old list of earlier failures goes in any case: it would name packages registered now.
-    DeleteFileW(plan.failureList.c_str());
-    if (failed.empty()) return;
     try {
-        WritePackageList(plan.failureList, failed);
+        ReplaceFailureList(plan.failureList, failed);
     } catch (const AppxError& error) {
         host.FailureListNotWritten(error);
     }
 }
 
 } // namespace
+
+void ReplaceFailureList(const std::wstring& path, const std::vector<PackageInfo>& failed) {
+    // An old list of earlier failures goes in any case: it would name packages registered now.
+    DeleteFileW(path.c_str());
+    if (!failed.empty()) WritePackageList(path, failed);
+}
 
 RegistrationOutcome RegisterPackageList(ManageAppx& module, const std::vector<PackageInfo>& list,
                                         const RegistrationPlan& plan, RegistrationHost& host) {
@@ -66,7 +69,7 @@ RegistrationOutcome RegisterPackageList(ManageAppx& module, const std::vector<Pa
                 outcome.failed.push_back(package);
             }
         }
-        ReplaceFailureList(plan, outcome.failed, host);
+        WriteFailureListFor(plan, outcome.failed, host);
         if (restoreFiles) {
             try {
                 module.RestoreAppFiles(plan.profileFolder);

@@ -68,6 +68,10 @@ struct RegistrationOutcome {
     bool complete = true;
 };
 
+// Replaces the failure list at path: the old file goes, and failed is written when it is not empty.
+// Raises AppxError when the new list cannot be written.
+void ReplaceFailureList(const std::wstring& path, const std::vector<PackageInfo>& failed);
+
 // Registers the selected packages of list for the calling identity, one at a time in list order,
 // writes the failure list and runs the restores the plan names. Raises AppxError only from the
 // version refresh and (by default) from writing the failure list; a restore that fails is noted and

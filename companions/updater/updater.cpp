@@ -425,11 +425,8 @@ void Updater::WriteUnfinished(const std::wstring& listFile, RegisterType mode, R
 }
 
 void Updater::WriteFailureList(const std::wstring& listFile, const std::vector<PackageInfo>& failed) {
-    std::wstring failureList = FolderOf(listFile) + L"\\" + appxcore::FailureListName;
-    DeleteFileW(failureList.c_str());
-    if (failed.empty()) return;
     try {
-        appxcore::WritePackageList(failureList, failed);
+        appxcore::ReplaceFailureList(FolderOf(listFile) + L"\\" + appxcore::FailureListName, failed);
     } catch (const AppxError& e) {
         Log(L"The failure list cannot be written: " + e.message());
     }
