@@ -100,6 +100,17 @@ bool IsNameSurrogateEntry(const WIN32_FIND_DATAW& entry) {
     return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(entry.dwReserved0);
 }
 
+// A thread's read buffer for the copies it makes, kept from file to file: it grows to the largest
+// read the thread has needed (at most CopyChunk) rather than being allocated again for every file.
+struct CopyBuffer {
+    GuardedPtr block{nullptr};
+    DWORD size = 0;
+};
+
+// CopyProfileEntry reading through the calling thread's buffer.
+DWORD CopyEntryThrough(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination,
+                       CopyBuffer& buffer, bool* copied, ULONGLONG* bytes);
+
 // The name of the file object behind a handle (NtQueryObject, ObjectNameInformation): the path the
 // open really reached, after every junction and link on the way was followed, on every Windows
 // version from XP on and for paths of any length. Only ever compared with another such name.
@@ -113,13 +124,22 @@ typedef ULONG(NTAPI* StatusToErrorFn)(LONG);
 const ULONG ObjectNameInformation = 1;
 
 // The handle's object name in an allocated block. 0, or the Win32 code.
+// Looked up once, not per file: every thread that finds them null writes the same values.
+NtQueryObjectFn volatile CachedQueryObject = nullptr;
+StatusToErrorFn volatile CachedStatusToError = nullptr;
+
 DWORD HandlePathOf(HANDLE handle, GuardedPtr* path) {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    NtQueryObjectFn query =
-        reinterpret_cast<NtQueryObjectFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryObject")));
-    StatusToErrorFn toError = reinterpret_cast<StatusToErrorFn>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-    if (!query || !toError) return ERROR_CALL_NOT_IMPLEMENTED;
+    NtQueryObjectFn query = CachedQueryObject;
+    StatusToErrorFn toError = CachedStatusToError;
+    if (!query || !toError) {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        query = reinterpret_cast<NtQueryObjectFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryObject")));
+        toError = reinterpret_cast<StatusToErrorFn>(
+            reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+        if (!query || !toError) return ERROR_CALL_NOT_IMPLEMENTED;
+        CachedQueryObject = query;
+        CachedStatusToError = toError;
+    }
     // A name is at most 32767 characters; one retry with the size asked for covers every case.
     ULONG size = 1024;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -190,10 +210,10 @@ bool OwnedBy(HANDLE handle, PSID owner) {
     return fileOwner && EqualSid(fileOwner, owner);
 }
 
-// Copies the data of an open file to a new destination file; on failure the partial copy is
-// removed. 0 or the Win32 code.
+// Copies the data of an open file to a new destination file, reading through the caller's buffer;
+// on failure the partial copy is removed. 0 or the Win32 code.
 DWORD CopyFromHandle(HANDLE source, const BY_HANDLE_FILE_INFORMATION& info, const wchar_t* destination,
-                     ULONGLONG* bytes) {
+                     CopyBuffer& buffer, ULONGLONG* bytes) {
     const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                        FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     DWORD attributes = info.dwFileAttributes & kept;
@@ -205,20 +225,28 @@ DWORD CopyFromHandle(HANDLE source, const BY_HANDLE_FILE_INFORMATION& info, cons
 
     ULONGLONG size = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     DWORD chunk = size < CopyChunk ? static_cast<DWORD>(size) + 1 : CopyChunk; // + 1: the end-of-file read
-    GuardedPtr buffer(GuardedAlloc(chunk));
-    DWORD error = buffer ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+    DWORD error = 0;
+    if (buffer.size < chunk) {
+        buffer.block.reset();
+        buffer.block.reset(GuardedAlloc(chunk));
+        buffer.size = buffer.block ? chunk : 0;
+        if (!buffer.block) error = ERROR_NOT_ENOUGH_MEMORY;
+    }
     ULONGLONG copied = 0;
     while (error == 0) {
         DWORD read = 0;
-        if (!ReadFile(source, buffer.get(), chunk, &read, nullptr)) {
+        if (!ReadFile(source, buffer.block.get(), chunk, &read, nullptr)) {
             error = GetLastError();
             break;
         }
         if (read == 0) break;
         DWORD written = 0;
-        if (!WriteFile(target.get(), buffer.get(), read, &written, nullptr)) error = GetLastError();
+        if (!WriteFile(target.get(), buffer.block.get(), read, &written, nullptr)) error = GetLastError();
         else if (written != read) error = ERROR_WRITE_FAULT;
         copied += written;
+        // A short read of a disk file is its end (no one may write it while it is open here): the
+        // read that would return nothing is not made.
+        if (read < chunk) break;
     }
     if (error == 0 && !SetFileTime(target.get(), nullptr, nullptr, &info.ftLastWriteTime)) error = GetLastError();
     target.reset();
@@ -326,6 +354,10 @@ const DWORD CopyPoolThreads = 4;
 const DWORD MostCopyThreads = 64;
 // Files listed but not yet taken by a copying thread: memory stays bounded whatever the tree's size.
 const LONG CopyQueueSlots = 64;
+// A sleeping copying thread is woken once this many files wait: every wake-up is a call into the
+// system (under Wine a server round trip each way) and a switch of threads, so a thread woken takes
+// several files before it sleeps again. The last files of a walk wake every thread at the end.
+const LONG CopyWakeBatch = 8;
 // Set by the benchmark and the tests only: the number of copying threads, "1" for the walking
 // thread copying every file itself.
 const wchar_t CopyThreadsVariable[] = L"CORVANE_COPY_THREADS";
@@ -359,18 +391,24 @@ struct CopyRun {
     const FileCopyCheck* check;
     bool stopAtFailure;
     ULONGLONG nextSequence; // walking thread only
+    CopyBuffer walkerBuffer; // walking thread only: its copies when it copies by itself
     DWORD wanted;           // copying threads to start with the first file
     bool poolTried;
     DWORD threadCount;
     HANDLE threads[MostCopyThreads];
-    UniqueHandle freeSlots; // counts free queue slots
-    UniqueHandle queued;    // counts queued jobs (and, at the end, one wake for each thread)
+    UniqueHandle wake;      // semaphore: one release for each sleeping copying thread to wake
+    UniqueHandle slotFreed; // auto-reset event: the walking thread, held back by a full queue, may go on
     volatile LONG stopping; // a failure was met in a run that stops at its first failure
 
-    CRITICAL_SECTION lock; // everything below
+    // Everything below. Threads only wait on the handles above when there is nothing to do, so a busy
+    // queue costs no call into the system per file.
+    CRITICAL_SECTION lock;
     CopyJob slots[CopyQueueSlots];
     LONG head;
     LONG count;
+    LONG sleeping;      // copying threads waiting on wake, or about to
+    LONG wakesPending;  // releases of wake not yet taken by a thread
+    bool walkerWaiting; // the walking thread waits on slotFreed
     bool closing;
     bool failed;
     ULONGLONG failureSequence;
@@ -401,10 +439,10 @@ bool SkippedAfterFailure(CopyRun& run, ULONGLONG sequence) {
 }
 
 void CopyOneFile(CopyRun& run, ULONGLONG sequence, const wchar_t* source, const wchar_t* destination,
-                 bool onWalkingThread) {
+                 CopyBuffer& buffer, bool onWalkingThread) {
     bool copied = false;
     ULONGLONG bytes = 0;
-    DWORD error = CopyProfileEntry(*run.check, source, destination, &copied, &bytes);
+    DWORD error = CopyEntryThrough(*run.check, source, destination, buffer, &copied, &bytes);
     if (error != 0) {
         RecordFailure(run, sequence, error);
     } else if (copied && onWalkingThread) {
@@ -426,25 +464,47 @@ void ShowPoolProgress(CopyRun& run) {
     ProgressFilesCopied(files, bytes);
 }
 
+// Wakes up to `threads` sleeping copying threads not already being woken. Called with the lock held.
+void WakeSleepers(CopyRun& run, LONG threads) {
+    LONG idle = run.sleeping - run.wakesPending;
+    LONG wakes = threads < idle ? threads : idle;
+    if (wakes <= 0) return;
+    run.wakesPending += wakes;
+    ReleaseSemaphore(run.wake.get(), wakes, nullptr);
+}
+
 DWORD WINAPI CopyWorker(void* parameter) {
     CopyRun& run = *static_cast<CopyRun*>(parameter);
+    CopyBuffer buffer;
     for (;;) {
-        if (WaitForSingleObject(run.queued.get(), INFINITE) != WAIT_OBJECT_0) return 1;
         EnterCriticalSection(&run.lock);
-        if (run.count == 0) {
-            bool closing = run.closing;
+        while (run.count == 0) {
+            if (run.closing) {
+                LeaveCriticalSection(&run.lock);
+                return 0;
+            }
+            ++run.sleeping;
             LeaveCriticalSection(&run.lock);
-            if (closing) return 0;
-            continue;
+            DWORD waited = WaitForSingleObject(run.wake.get(), INFINITE);
+            EnterCriticalSection(&run.lock);
+            --run.sleeping;
+            if (waited != WAIT_OBJECT_0) {
+                LeaveCriticalSection(&run.lock);
+                return 1;
+            }
+            --run.wakesPending;
         }
         CopyJob job = run.slots[run.head];
         run.head = (run.head + 1) % CopyQueueSlots;
         --run.count;
+        if (run.walkerWaiting) {
+            run.walkerWaiting = false;
+            SetEvent(run.slotFreed.get());
+        }
         LeaveCriticalSection(&run.lock);
-        ReleaseSemaphore(run.freeSlots.get(), 1, nullptr);
         GuardedPtr paths(job.paths);
         if (!SkippedAfterFailure(run, job.sequence))
-            CopyOneFile(run, job.sequence, paths.chars(), paths.chars() + job.destinationOffset, false);
+            CopyOneFile(run, job.sequence, paths.chars(), paths.chars() + job.destinationOffset, buffer, false);
     }
 }
 
@@ -453,9 +513,9 @@ DWORD WINAPI CopyWorker(void* parameter) {
 void StartPool(CopyRun& run) {
     run.poolTried = true;
     if (run.wanted == 0) return;
-    run.freeSlots.reset(CreateSemaphoreW(nullptr, CopyQueueSlots, CopyQueueSlots, nullptr));
-    run.queued.reset(CreateSemaphoreW(nullptr, 0, CopyQueueSlots + static_cast<LONG>(MostCopyThreads), nullptr));
-    if (!run.freeSlots || !run.queued) return;
+    run.wake.reset(CreateSemaphoreW(nullptr, 0, static_cast<LONG>(MostCopyThreads), nullptr));
+    run.slotFreed.reset(CreateEventW(nullptr, FALSE /* auto-reset */, FALSE, nullptr));
+    if (!run.wake || !run.slotFreed) return;
     for (DWORD i = 0; i < run.wanted; ++i) {
         HANDLE thread = CreateThread(nullptr, 64 * 1024, CopyWorker, &run, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
         if (!thread) break;
@@ -468,8 +528,8 @@ void FinishPool(CopyRun& run) {
     if (run.threadCount == 0) return;
     EnterCriticalSection(&run.lock);
     run.closing = true;
+    WakeSleepers(run, static_cast<LONG>(run.threadCount));
     LeaveCriticalSection(&run.lock);
-    ReleaseSemaphore(run.queued.get(), static_cast<LONG>(run.threadCount), nullptr);
     for (DWORD i = 0; i < run.threadCount; ++i) {
         WaitForSingleObject(run.threads[i], INFINITE);
         CloseHandle(run.threads[i]);
@@ -481,7 +541,7 @@ void FinishPool(CopyRun& run) {
 void QueueFile(CopyRun& run, ULONGLONG sequence, const wchar_t* source, const wchar_t* destination) {
     if (!run.poolTried) StartPool(run);
     if (run.threadCount == 0) {
-        CopyOneFile(run, sequence, source, destination, true);
+        CopyOneFile(run, sequence, source, destination, run.walkerBuffer, true);
         return;
     }
     size_t sourceLength = wcslen(source), destinationLength = wcslen(destination);
@@ -493,15 +553,22 @@ void QueueFile(CopyRun& run, ULONGLONG sequence, const wchar_t* source, const wc
     wmemcpy(paths, source, sourceLength + 1);
     wmemcpy(paths + sourceLength + 1, destination, destinationLength + 1);
     ShowPoolProgress(run);
-    WaitForSingleObject(run.freeSlots.get(), INFINITE); // a full queue holds the walk back
     EnterCriticalSection(&run.lock);
+    while (run.count == CopyQueueSlots) { // a full queue holds the walk back
+        WakeSleepers(run, static_cast<LONG>(run.threadCount));
+        run.walkerWaiting = true;
+        LeaveCriticalSection(&run.lock);
+        WaitForSingleObject(run.slotFreed.get(), INFINITE);
+        EnterCriticalSection(&run.lock);
+    }
     CopyJob& job = run.slots[(run.head + run.count) % CopyQueueSlots];
     job.sequence = sequence;
     job.paths = paths;
     job.destinationOffset = sourceLength + 1;
     ++run.count;
+    // One more thread for every batch waiting: a thread already awake takes the rest.
+    if (run.count % CopyWakeBatch == 0) WakeSleepers(run, 1);
     LeaveCriticalSection(&run.lock);
-    ReleaseSemaphore(run.queued.get(), 1, nullptr);
 }
 
 bool WalkStopped(CopyRun& run) {
@@ -576,8 +643,10 @@ DWORD CopyTreeChecked(const FileCopyCheck& check, const wchar_t* source, const w
 
 } // namespace
 
-DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination, bool* copied,
-                       ULONGLONG* bytes) {
+namespace {
+
+DWORD CopyEntryThrough(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination,
+                       CopyBuffer& buffer, bool* copied, ULONGLONG* bytes) {
     *copied = false;
     *bytes = 0;
     // Opened without following a reparse point and without sharing write or delete: what is checked
@@ -625,10 +694,18 @@ DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const 
         DebugPrint(L"Not copied, %ws: %ws", refused, source);
         return 0;
     }
-    DWORD error = CopyFromHandle(file.get(), info, destination, bytes);
+    DWORD error = CopyFromHandle(file.get(), info, destination, buffer, bytes);
     if (error != 0) return error;
     *copied = true;
     return 0;
+}
+
+} // namespace
+
+DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination, bool* copied,
+                       ULONGLONG* bytes) {
+    CopyBuffer buffer;
+    return CopyEntryThrough(check, source, destination, buffer, copied, bytes);
 }
 
 DWORD CopyTree(const wchar_t* source, const wchar_t* destination, PSID owner) {

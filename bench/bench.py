@@ -8,6 +8,9 @@ one synthetic profile and then, repetition by repetition, each repetition starti
   corvane 1  the same with CORVANE_COPY_THREADS=1: the walking thread copies every file itself
   corvane N  the same with a pool of N threads (--pool-sizes), for the curve that chose the pool's size
   bare walk  barewalk.exe: the same fifteen folders with FindFirstFileW/FindNextFileW and CopyFileW only
+             (64-bit, under wine64)
+  bare walk 32  the same program built 32-bit, under Wine's 32-bit loader, where the timed tool is the
+             32-bit build: the like-for-like floor (only when asked for in --copiers)
   xcopy      Wine's xcopy /E /I /H /K /Y, one process per folder, as an administrator's script would
   robocopy   Wine's robocopy /E, when Wine's robocopy copies at all
   cp -a      the host's cp -a of the same folders, from the prefix's files to a folder beside the prefix
@@ -27,7 +30,7 @@ import subprocess
 import sys
 import time
 
-BASE_METHODS = ["corvane 1", "corvane", "bare walk", "xcopy", "robocopy", "cp -a"]
+BASE_METHODS = ["corvane 1", "corvane", "bare walk", "bare walk 32", "xcopy", "robocopy", "cp -a"]
 METHODS = list(BASE_METHODS)  # with a "corvane N" per pool size asked for
 
 
@@ -218,6 +221,14 @@ def main():
                 sys.exit("the bare walk failed: %s" % out)
             copies = int(out.split()[0].split("=")[1])
 
+        def run_bare32():
+            empty_folder(default_linux)
+            code, out = record("bare walk 32", timed(wine.tool_command(32, bench_bin + "\\barewalk32.exe", source_win,
+                                                                       default_win), wine.env, wine.drive),
+                               default_linux)
+            if code != 0:
+                sys.exit("the 32-bit bare walk failed: %s" % out)
+
         def run_xcopy():
             # One xcopy per folder, as a script would run them; timed together.
             empty_folder(default_linux)
@@ -248,10 +259,12 @@ def main():
 
         chosen = [c.strip() for c in args.copiers.split(",")]
         run_of = {"corvane 1": corvane_runner("corvane 1", 1), "corvane": corvane_runner("corvane", None),
-                  "bare walk": run_bare, "xcopy": run_xcopy, "robocopy": run_robocopy, "cp -a": run_cp}
+                  "bare walk": run_bare, "bare walk 32": run_bare32, "xcopy": run_xcopy, "robocopy": run_robocopy, "cp -a": run_cp}
         for n in pools:
             run_of["corvane %d" % n] = corvane_runner("corvane %d" % n, n)
             chosen.append("corvane %d" % n)
+        if "bare walk 32" in chosen and args.tool_bits != 32:
+            sys.exit("bare walk 32: only beside the 32-bit tool")
         runners = [run_of[method] for method in METHODS
                    if method in chosen and (method != "robocopy" or have_robocopy)]
         for rep in range(args.reps):
@@ -381,6 +394,13 @@ def write_report(args, results, have_robocopy, appx=None):
         lines.append("  %d files, %d KB: pool/bare %s; pool/c1 %s; c1/bare %s" % (
             r["files"], r["kb"], ", ".join(ratios(r, "corvane", "bare walk")),
             ", ".join(ratios(r, "corvane", "corvane 1")), ", ".join(ratios(r, "corvane 1", "bare walk"))))
+        if r["times"]["bare walk 32"]:
+            lines.append("    bare walk 32-bit: %s s (bare walk 64-bit: %s s); pool/bare32 %s; c1/bare32 %s; "
+                         "peak %.1f MB" % (
+                ", ".join("%.2f" % t for t in r["times"]["bare walk 32"]),
+                ", ".join("%.2f" % t for t in r["times"]["bare walk"]),
+                ", ".join(ratios(r, "corvane", "bare walk 32")), ", ".join(ratios(r, "corvane 1", "bare walk 32")),
+                max(r["peaks"]["bare walk 32"]) / 1024))
         for m in METHODS:
             if m.startswith("corvane ") and m != "corvane 1" and r["times"][m]:
                 lines.append("    %s: %s s; over bare %s; over c1 %s; peak %.1f MB" % (
