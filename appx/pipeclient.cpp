@@ -12,18 +12,20 @@
 namespace {
 
 const DWORD OpenAttempts = 30;
+const DWORD OpenPauseMs = 1000;
 
-// CreateFileW once a second, at most attempts times. With whileServiceRuns set it stops early once
-// the service no longer runs: then no pipe will come.
+// CreateFileW once a second (test builds may pause less), at most attempts times. With whileServiceRuns set
+// it stops early once the service no longer runs: then no pipe will come.
 HANDLE OpenPipe(const wchar_t* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
                 DWORD flags, HANDLE templateFile, DWORD attempts, bool whileServiceRuns) {
     // The retries also bridge the moment between two clients, when the service has closed one pipe
     // instance and not yet created the next.
+    DWORD pause = ProductRetryPause(OpenPauseMs);
     for (DWORD attempt = 0; attempt < attempts; ++attempt) {
         HANDLE pipe = CreateFileW(name, access, share, security, disposition, flags, templateFile);
         if (pipe != INVALID_HANDLE_VALUE) return pipe;
         DWORD code = GetLastError();
-        Sleep(1000);
+        Sleep(pause);
         if (whileServiceRuns && !IsServiceRunning(AppxServiceName, nullptr, nullptr)) attempt = attempts;
         SetLastError(code);
     }
@@ -88,7 +90,8 @@ DWORD AskServiceToList(const wchar_t* userSid, const wchar_t* listFile, const wc
     // A waiting request follows one that did not wait, and the service serves one client at a time:
     // it is given as long to become free as that first request may take.
     DWORD limit = ServiceWaitLimit();
-    DWORD attempts = waitForDone && limit / 1000 > OpenAttempts ? limit / 1000 : OpenAttempts;
+    DWORD pause = ProductRetryPause(OpenPauseMs);
+    DWORD attempts = waitForDone && limit / pause > OpenAttempts ? limit / pause : OpenAttempts;
     // Identification level only: whoever serves the pipe may learn who the client is but can never
     // act as the administrator who runs the tool. Overlapped, so that no read waits without limit.
     UniqueFile pipe(OpenPipe(pipeName, GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr, OPEN_EXISTING,

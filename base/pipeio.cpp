@@ -37,15 +37,35 @@ DWORD TransferExactly(HANDLE pipe, bool write, void* buffer, DWORD size, DWORD l
     return 0;
 }
 
-DWORD ProductWaitLimit(DWORD limitMs) {
 #ifdef CORVANE_TEST_HOOKS
+namespace {
+// A test build's shorter time from the environment; anything not a number below the product's own
+// time leaves that time.
+DWORD ShorterFromEnvironment(const wchar_t* variable, DWORD productMs) {
     wchar_t text[16] = {};
-    DWORD length = GetEnvironmentVariableW(L"CORVANE_TEST_WAIT_MS", text, 16);
+    DWORD length = GetEnvironmentVariableW(variable, text, 16);
     if (length > 0 && length < 16) {
         wchar_t* end = nullptr;
         unsigned long value = wcstoul(text, &end, 10);
-        if (end != text && *end == L'\0' && value > 0 && value < limitMs) return static_cast<DWORD>(value);
+        if (end != text && *end == L'\0' && value > 0 && value < productMs) return static_cast<DWORD>(value);
     }
+    return productMs;
+}
+} // namespace
 #endif
+
+DWORD ProductWaitLimit(DWORD limitMs) {
+#ifdef CORVANE_TEST_HOOKS
+    return ShorterFromEnvironment(L"CORVANE_TEST_WAIT_MS", limitMs);
+#else
     return limitMs;
+#endif
+}
+
+DWORD ProductRetryPause(DWORD pauseMs) {
+#ifdef CORVANE_TEST_HOOKS
+    return ShorterFromEnvironment(L"CORVANE_TEST_RETRY_MS", pauseMs);
+#else
+    return pauseMs;
+#endif
 }

@@ -14,3 +14,8 @@ DWORD TransferExactly(HANDLE pipe, bool write, void* buffer, DWORD size, DWORD l
 // environment variable CORVANE_TEST_WAIT_MS so that tests do not wait minutes; shipped builds never
 // read it.
 DWORD ProductWaitLimit(DWORD limitMs);
+
+// The pause between two attempts to open a pipe (pauseMs in shipped builds). Test builds take a
+// shorter one from CORVANE_TEST_RETRY_MS, so that a test of thirty attempts does not take thirty
+// seconds; shipped builds never read it.
+DWORD ProductRetryPause(DWORD pauseMs);

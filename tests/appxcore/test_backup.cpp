@@ -235,6 +235,9 @@ TEST_F(EdgeSettings, BackupCopiesListedKeysAndRestoreBringsThemBack) {
     std::wstring main = Settings + L"\\" + Edge + L"\\MicrosoftEdge\\Main";
     std::wstring zoom = Settings + L"\\" + Edge + L"\\MicrosoftEdge\\Zoom\\Nested";
     std::wstring other = Settings + L"\\" + Edge + L"\\MicrosoftEdge\\NotListed";
+    // The first and a spaced name of the listed keys, besides Main and Zoom (the last).
+    std::wstring bing = Settings + L"\\" + Edge + L"\\MicrosoftEdge\\BingPageData";
+    std::wstring internet = Settings + L"\\" + Edge + L"\\MicrosoftEdge\\Internet Settings";
     WriteKeys(HKEY_CURRENT_USER, {
                                      {main,
                                       {{L"Home", Sz(L"https://a&b")},
@@ -242,13 +245,20 @@ TEST_F(EdgeSettings, BackupCopiesListedKeysAndRestoreBringsThemBack) {
                                        {L"Cache", ExpandSz(L"%SystemRoot%\\cache")}}},
                                      {zoom, {{L"Level", Dword(3)}}},
                                      {other, {{L"x", Sz(L"y")}}},
+                                     {bing, {{L"b", Sz(L"bing")}}},
+                                     {internet, {{L"i", Sz(L"internet")}}},
                                  });
+    DWORD type = 0;
+    // Every listed key is backed up, whatever its name.
+    for (const std::wstring& listed : IncludedAppRegSettings)
+        WriteKeys(HKEY_CURRENT_USER, {{Settings + L"\\" + listed, {{L"Listed", Sz(listed)}}}});
     ManageAppx module(ScratchSettings());
     std::wstring sid = CurrentSid();
     module.BackupAppSettings2(sid, Profile);
+    for (const std::wstring& listed : IncludedAppRegSettings)
+        EXPECT_EQ(listed, ReadSz(HKEY_CURRENT_USER, Backup + L"\\" + listed, L"Listed", &type));
 
     std::wstring backupMain = Backup + L"\\" + Edge + L"\\MicrosoftEdge\\Main";
-    DWORD type = 0;
     EXPECT_EQ(L"https://a&b", ReadSz(HKEY_CURRENT_USER, backupMain, L"Home", &type));
     wchar_t windows[MAX_PATH];
     GetEnvironmentVariableW(L"SystemRoot", windows, MAX_PATH);
@@ -261,6 +271,11 @@ TEST_F(EdgeSettings, BackupCopiesListedKeysAndRestoreBringsThemBack) {
     EXPECT_EQ(3u, level);
     EXPECT_EQ(L"<missing>",
               ReadSz(HKEY_CURRENT_USER, Backup + L"\\" + Edge + L"\\MicrosoftEdge\\NotListed", L"x", &type));
+    EXPECT_EQ(L"bing", ReadSz(HKEY_CURRENT_USER, Backup + L"\\" + Edge + L"\\MicrosoftEdge\\BingPageData",
+                              L"b", &type));
+    EXPECT_EQ(L"internet",
+              ReadSz(HKEY_CURRENT_USER, Backup + L"\\" + Edge + L"\\MicrosoftEdge\\Internet Settings", L"i",
+                     &type));
 
     // Restore into a settings root whose Edge keys are gone.
     SHDeleteKeyW(HKEY_CURRENT_USER, (Settings + L"\\" + Edge).c_str());

@@ -1,4 +1,4 @@
-// Version comparison, the fixed tables, the 6.3 family map and package identity arithmetic.
+// Version comparison, the priority families, the 6.3 family map and package identity arithmetic.
 #include "companions/appxcore/manageappx.h"
 
 #include <gtest/gtest.h>
@@ -45,23 +45,50 @@ TEST(FamilyMap, OnlyOnWindows81AndIgnoringCase) {
     EXPECT_EQ(L"", GetMappedFamilyName(L"Microsoft.Other_8wekyb3d8bbwe", 6, 3));
 }
 
-TEST(Tables, RowsAndOrder) {
-    ASSERT_EQ(4u, ServicePriorityPackages.size());
-    EXPECT_EQ(L"Microsoft.MicrosoftEdge_8wekyb3d8bbwe", ServicePriorityPackages[2]);
-    ASSERT_EQ(3u, UpdaterPriorityPackages.size());
-    EXPECT_EQ(L"windows.immersivecontrolpanel_cw5n1h2txyewy", UpdaterPriorityPackages[0]);
-    EXPECT_EQ(L"Microsoft.Windows.Cortana_cw5n1h2txyewy", UpdaterPriorityPackages[2]);
-    ASSERT_EQ(30u, IncludedAppRegSettings.size());
-    EXPECT_EQ(L"microsoft.microsoftedge_8wekyb3d8bbwe\\MicrosoftEdge\\BingPageData",
-              IncludedAppRegSettings.front());
-    EXPECT_EQ(L"microsoft.microsoftedge_8wekyb3d8bbwe\\MicrosoftEdge\\Internet Settings",
-              IncludedAppRegSettings[9]);
-    EXPECT_EQ(L"microsoft.microsoftedge_8wekyb3d8bbwe\\MicrosoftEdge\\Zoom", IncludedAppRegSettings.back());
-    EXPECT_EQ(L"SOFTWARE\\Quillmar\\Edb", ManageAppxSettings().pendingTileKey);
+// The priority families decide what a priority run registers and what an update run leaves out: the
+// service's four (Edge among them) and the updater's three (without Edge), matched by exact name.
+TEST(PriorityFamilies, EachSideRegistersItsOwnFamiliesFirstAndLeavesThemOutOfAnUpdate) {
+    const std::vector<std::wstring> families = {
+        L"Contoso.Notes_1234567890abc",
+        L"Microsoft.MicrosoftEdge_8wekyb3d8bbwe",
+        L"windows.immersivecontrolpanel_cw5n1h2txyewy",
+        L"Microsoft.Windows.Cortana_cw5n1h2txyewy",
+        L"microsoft.windows.shellexperiencehost_cw5n1h2txyewy", // another case: not the family
+        L"Microsoft.Windows.ShellExperienceHost_cw5n1h2txyewy",
+        L"Microsoft.WindowsCalculator_8wekyb3d8bbwe",
+    };
+    std::vector<PackageInfo> list(families.size());
+    for (size_t i = 0; i < families.size(); ++i)
+        list[i].familyName = families[i];
+    auto names = [](const std::vector<PackageInfo>& selected) {
+        std::vector<std::wstring> out;
+        for (const PackageInfo& p : selected)
+            out.push_back(p.familyName);
+        return out;
+    };
+
+    // The service: Settings, the shell, Edge and Cortana, in the list's order.
+    EXPECT_EQ((std::vector<std::wstring>{families[1], families[2], families[3], families[5]}),
+              names(SelectForRegistration(RegisterType::Priority, list, ServicePriorityPackages)));
+    EXPECT_EQ((std::vector<std::wstring>{families[0], families[4], families[6]}),
+              names(SelectForRegistration(RegisterType::Update, list, ServicePriorityPackages)));
+    EXPECT_EQ(4, RegistrationCount(RegisterType::Priority, list.size(), ServicePriorityPackages));
+    EXPECT_EQ(3, RegistrationCount(RegisterType::Update, list.size(), ServicePriorityPackages));
+
+    // The updater: the same without Edge, which an update run then registers with the rest.
+    EXPECT_EQ((std::vector<std::wstring>{families[2], families[3], families[5]}),
+              names(SelectForRegistration(RegisterType::Priority, list, UpdaterPriorityPackages)));
+    EXPECT_EQ((std::vector<std::wstring>{families[0], families[1], families[4], families[6]}),
+              names(SelectForRegistration(RegisterType::Update, list, UpdaterPriorityPackages)));
+    EXPECT_EQ(3, RegistrationCount(RegisterType::Priority, list.size(), UpdaterPriorityPackages));
+    EXPECT_EQ(4, RegistrationCount(RegisterType::Update, list.size(), UpdaterPriorityPackages));
+}
+
+// Names other programs and earlier versions rely on: the failure list beside the package list, and
+// the key under which a tile restoration waits for the next logon.
+TEST(SharedNames, FailureListAndPendingTileKey) {
     EXPECT_EQ(L"Migrate-AppxPackage-Fail", std::wstring(FailureListName));
-    ASSERT_EQ(3u, IncludedPackageFolders.size());
-    EXPECT_EQ(L"Microsoft.MicrosoftEdge_8wekyb3d8bbwe\\AC\\MicrosoftEdge\\User\\Default",
-              IncludedPackageFolders[0]);
+    EXPECT_EQ(L"SOFTWARE\\Quillmar\\Edb", ManageAppxSettings().pendingTileKey);
 }
 
 TEST(Identity, PublisherIdAsWindowsComputesIt) {

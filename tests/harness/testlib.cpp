@@ -1,5 +1,7 @@
 #include "harness/testlib.h"
 
+#include "base/raii.h"
+
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -122,6 +124,42 @@ void WriteKeys(HKEY root, const HiveContent& content) {
                            static_cast<DWORD>(value.second.data.size()));
         RegCloseKey(k);
     }
+}
+
+bool PollUntil(const std::function<bool()>& condition, DWORD timeoutMs, DWORD intervalMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (condition()) return true;
+        if (GetTickCount() - start >= timeoutMs) return false;
+        Sleep(intervalMs);
+    }
+}
+
+DWORD ServiceState(const wchar_t* name) {
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return 0;
+    UniqueService service(OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    if (!service || !QueryServiceStatus(service.get(), &status)) return 0;
+    return status.dwCurrentState;
+}
+
+bool WaitForServiceState(const wchar_t* name, DWORD state, DWORD timeoutMs) {
+    return PollUntil([&] { return ServiceState(name) == state; }, timeoutMs, 100);
+}
+
+bool StopAndRemoveService(const wchar_t* name, DWORD timeoutMs) {
+    {
+        UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        if (!manager) return false;
+        UniqueService service(OpenServiceW(manager.get(), name, SERVICE_ALL_ACCESS));
+        if (!service) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+        SERVICE_STATUS status = {};
+        if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
+            WaitForServiceState(name, SERVICE_STOPPED, timeoutMs);
+        DeleteService(service.get());
+    } // the manager removes a deleted service only once every handle to it is closed
+    return WaitForServiceState(name, 0, timeoutMs);
 }
 
 bool EnablePrivilegeForTest(const wchar_t* name) {

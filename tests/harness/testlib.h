@@ -103,6 +103,19 @@ class DebugCapture {
     void clear();
 };
 
+// Polls the condition every intervalMs until it holds (true) or timeoutMs have passed (false): for
+// what another process writes, instead of a fixed pause before reading it.
+bool PollUntil(const std::function<bool()>& condition, DWORD timeoutMs = 10000, DWORD intervalMs = 50);
+
+// Services under Wine's service control manager.
+// The service's current state; 0 when it is not installed (or cannot be queried).
+DWORD ServiceState(const wchar_t* name);
+// Polls until the service has the state (0: until it is not installed); false when timeoutMs passed.
+bool WaitForServiceState(const wchar_t* name, DWORD state, DWORD timeoutMs = 15000);
+// Stops the service if it runs, waits for SERVICE_STOPPED, deletes it and waits until the manager no
+// longer knows it. True when it is gone, or was never installed.
+bool StopAndRemoveService(const wchar_t* name, DWORD timeoutMs = 15000);
+
 // Enables a privilege on the process token (SeBackupPrivilege for RegSaveKeyW, ...).
 bool EnablePrivilegeForTest(const wchar_t* name);
 

@@ -53,13 +53,16 @@ bool KeyExists(HKEY root, const std::wstring& path) {
     return true;
 }
 
-// Polls until the condition holds (true) or the process ends or 120 s pass (false).
+// Polls about once a millisecond, so that a phase is caught soon after it begins, until the condition
+// holds (true) or the process ends or 120 s have passed (false).
 bool WaitUntil(HANDLE process, const std::function<bool()>& condition) {
-    for (int i = 0; i < 120000; ++i) {
+    const DWORD limitMs = 120000;
+    DWORD start = GetTickCount();
+    for (;;) {
         if (condition()) return true;
         if (WaitForSingleObject(process, 1) == WAIT_OBJECT_0) return condition();
+        if (GetTickCount() - start >= limitMs) return false;
     }
-    return false;
 }
 
 class Interrupted : public ::testing::Test {

@@ -58,15 +58,7 @@ class ServiceLinks : public ::testing::Test {
         delete monitor;
         monitor = nullptr;
         RegDeleteKeyW(HKEY_CURRENT_USER, ServiceVersionKey);
-        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE tiles = OpenServiceW(manager, L"tiledatamodelsvc", SERVICE_ALL_ACCESS);
-        if (tiles) {
-            SERVICE_STATUS status;
-            ControlService(tiles, SERVICE_CONTROL_STOP, &status);
-            DeleteService(tiles);
-            CloseServiceHandle(tiles);
-        }
-        CloseServiceHandle(manager);
+        corvane_test::StopAndRemoveService(L"tiledatamodelsvc");
     }
     void SetUp() override {
         ASSERT_NE(0u, ServiceProcessId()) << Narrow(failure);

@@ -1,5 +1,7 @@
 #include "pipeclient.h"
 
+#include "harness/testlib.h"
+
 #include <sddl.h>
 #include <shlobj.h>
 
@@ -164,17 +166,7 @@ bool InstallAndStartService(std::wstring* failure) {
 }
 
 void RemoveService() {
-    SC_HANDLE manager = OpenManager();
-    if (!manager) return;
-    SC_HANDLE service = OpenServiceW(manager, ServiceName, SERVICE_ALL_ACCESS);
-    if (service) {
-        SERVICE_STATUS status;
-        if (ControlService(service, SERVICE_CONTROL_STOP, &status))
-            WaitForState(service, SERVICE_STOPPED, 15000);
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
+    corvane_test::StopAndRemoveService(ServiceName);
 }
 
 DWORD ServiceProcessId() {

@@ -2,6 +2,8 @@
 // helpers that install and watch the service under Wine's service control manager.
 #pragma once
 
+#include "base/pipemessage.h"
+
 #include <windows.h>
 
 #include <string>
@@ -9,7 +11,7 @@
 
 namespace service_test {
 
-const wchar_t PipePath[] = L"\\\\.\\pipe\\7a6c689a-c49b-4444-8f7e-c45fc3fd7cae";
+const wchar_t* const PipePath = ServicePipePath;
 const wchar_t ServiceName[] = L"QuillmarAppxService";
 
 class PipeClient {

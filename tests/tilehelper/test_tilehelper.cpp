@@ -2,6 +2,7 @@
 // control manager, in folders the test makes under C:\corvane-scratch.
 #include "companions/tilehelper/tiledatalayer.h"
 
+#include "base/raii.h"
 #include "harness/testlib.h"
 
 #include <gtest/gtest.h>
@@ -17,61 +18,41 @@ namespace {
 const wchar_t Scratch[] = L"C:\\corvane-scratch\\tile";
 
 DWORD StartType() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, L"tiledatamodelsvc", SERVICE_QUERY_CONFIG);
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueService service(OpenServiceW(manager.get(), L"tiledatamodelsvc", SERVICE_QUERY_CONFIG));
     BYTE buffer[8192];
     DWORD needed = 0;
-    DWORD type = 0xFFFFFFFF;
-    if (service && QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer),
-                                       sizeof(buffer), &needed))
-        type = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer)->dwStartType;
-    if (service) CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return type;
+    if (!service || !QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer),
+                                         sizeof(buffer), &needed))
+        return 0xFFFFFFFF;
+    return reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer)->dwStartType;
 }
 
 DWORD State() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, L"tiledatamodelsvc", SERVICE_QUERY_STATUS);
-    SERVICE_STATUS status = {};
-    DWORD state = 0;
-    if (service && QueryServiceStatus(service, &status)) state = status.dwCurrentState;
-    if (service) CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return state;
+    return ServiceState(L"tiledatamodelsvc");
 }
 
 void StopAndWait() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = OpenServiceW(manager, L"tiledatamodelsvc", SERVICE_STOP | SERVICE_QUERY_STATUS);
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueService service(
+        OpenServiceW(manager.get(), L"tiledatamodelsvc", SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!service) return;
     SERVICE_STATUS status;
-    if (service) ControlService(service, SERVICE_CONTROL_STOP, &status);
-    for (int i = 0; i < 100 && State() != SERVICE_STOPPED; ++i)
-        Sleep(100);
-    if (service) CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+    WaitForServiceState(L"tiledatamodelsvc", SERVICE_STOPPED, 10000);
 }
 
 void CreateTileService() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = CreateServiceW(manager, L"tiledatamodelsvc", L"Tile Data model server",
-                                       SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                       SERVICE_ERROR_NORMAL, L"C:\\corvane-tests\\tiledatamodelsvc.exe",
-                                       nullptr, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_NE(nullptr, service) << GetLastError();
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    UniqueService service(CreateServiceW(manager.get(), L"tiledatamodelsvc", L"Tile Data model server",
+                                         SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                         SERVICE_ERROR_NORMAL, L"C:\\corvane-tests\\tiledatamodelsvc.exe",
+                                         nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(service) << GetLastError();
 }
 
 void DeleteTileService() {
-    StopAndWait();
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = OpenServiceW(manager, L"tiledatamodelsvc", SERVICE_ALL_ACCESS);
-    if (service) {
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
+    StopAndRemoveService(L"tiledatamodelsvc");
 }
 
 void DeleteSystemInitialized() {
@@ -224,9 +205,7 @@ TEST_F(TileLibrary, StoppedServiceIsNotReportedAndIsLeftAutomaticAndRunning) {
     EXPECT_EQ(0u, RestoreTileDataLayer(local.c_str()));
     EXPECT_EQ(std::vector<std::string>({"DEBUG: Restoring TileDataLayer"}), NewMessages(before));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), StartType());
-    for (int i = 0; i < 50 && State() != SERVICE_RUNNING; ++i)
-        Sleep(100);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), State());
+    EXPECT_TRUE(WaitForServiceState(L"tiledatamodelsvc", SERVICE_RUNNING, 5000)) << State();
     EXPECT_EQ("saved tiles", ReadFileBytes(local + L"\\TileDataLayer\\Database\\vedatamodel.edb"));
 }
 
@@ -242,9 +221,7 @@ TEST_F(TileLibrary, RestoreWithoutBackupEmptiesTheLiveFolderAndRestartsTheServic
     EXPECT_FALSE(FileExists(database + L"\\edb.log"));
     EXPECT_FALSE(FileExists(database + L"\\sub\\edb.chk"));
     EXPECT_TRUE(DirExists(database + L"\\sub"));
-    for (int i = 0; i < 50 && State() != SERVICE_RUNNING; ++i)
-        Sleep(100);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), State());
+    EXPECT_TRUE(WaitForServiceState(L"tiledatamodelsvc", SERVICE_RUNNING, 5000)) << State();
 }
 
 TEST_F(TileLibrary, BackupCopiesTheLiveDatabaseBesideThePackageLists) {

@@ -1,5 +1,6 @@
 #include "appxtest.h"
 
+#include "base/raii.h"
 #include "harness/testlib.h"
 
 #include <gtest/gtest.h>
@@ -7,91 +8,63 @@
 namespace appx_test {
 
 std::wstring StandInProgram() {
-    return L"C:\\corvane-tests\\toolappx_service.exe";
+    return fake_appx_service::Program;
 }
 
+using fake_appx_service::ServiceName;
+using fake_appx_service::SettingsKey;
+
 void ConfigureStandIn(const std::wstring& script, DWORD startDelay, DWORD dieEarly) {
-    HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\CorvaneTest\\AppxService", 0,
-                                             nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    RegSetValueExW(key, L"Script", 0, REG_SZ, reinterpret_cast<const BYTE*>(script.c_str()),
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, SettingsKey); // nothing an earlier test chose stays
+    UniqueKey key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, key.put(), nullptr));
+    RegSetValueExW(key.get(), L"Script", 0, REG_SZ, reinterpret_cast<const BYTE*>(script.c_str()),
                    static_cast<DWORD>((script.size() + 1) * 2));
-    RegSetValueExW(key, L"StartDelay", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&startDelay), 4);
-    RegSetValueExW(key, L"DieEarly", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dieEarly), 4);
-    RegCloseKey(key);
+    RegSetValueExW(key.get(), L"StartDelay", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&startDelay), 4);
+    RegSetValueExW(key.get(), L"DieEarly", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dieEarly), 4);
+}
+
+void SetStandInBusyTime(DWORD ms) {
+    corvane_test::WriteKeys(HKEY_LOCAL_MACHINE, {{SettingsKey, {{L"BusyMs", corvane_test::Dword(ms)}}}});
 }
 
 bool WaitForState(DWORD state, DWORD timeoutMs) {
-    for (DWORD waited = 0;; waited += 100) {
-        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE service =
-            manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_QUERY_STATUS) : nullptr;
-        DWORD now = 0;
-        SERVICE_STATUS s = {};
-        if (service && QueryServiceStatus(service, &s)) now = s.dwCurrentState;
-        if (service) CloseServiceHandle(service);
-        if (manager) CloseServiceHandle(manager);
-        if (now == state) return true;
-        if (waited >= timeoutMs) return false;
-        Sleep(100);
-    }
+    return corvane_test::WaitForServiceState(ServiceName, state, timeoutMs);
 }
 
 bool ServiceInstalled() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service =
-        manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_QUERY_STATUS) : nullptr;
-    bool found = service != nullptr;
-    if (service) CloseServiceHandle(service);
-    if (manager) CloseServiceHandle(manager);
-    return found;
+    return corvane_test::ServiceState(ServiceName) != 0;
 }
 
 void InstallStandIn(const std::wstring& programPath, bool start) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager);
-    SC_HANDLE service = CreateServiceW(manager, L"QuillmarAppxService", L"Quillmar AppX Management Service",
-                                       SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                       SERVICE_ERROR_NORMAL, programPath.c_str(), nullptr, nullptr, nullptr,
-                                       nullptr, nullptr);
+    UniqueService service(CreateServiceW(manager.get(), ServiceName, L"Quillmar AppX Management Service",
+                                         SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                         SERVICE_ERROR_NORMAL, programPath.c_str(), nullptr, nullptr, nullptr,
+                                         nullptr, nullptr));
     ASSERT_TRUE(service) << GetLastError();
     if (start) {
-        ASSERT_TRUE(StartServiceW(service, 0, nullptr)) << GetLastError();
+        ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
         EXPECT_TRUE(WaitForState(SERVICE_RUNNING));
     }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
 }
 
 void RemoveService() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (!manager) return;
-    SC_HANDLE service = OpenServiceW(manager, L"QuillmarAppxService", SERVICE_ALL_ACCESS);
-    if (service) {
-        SERVICE_STATUS s;
-        ControlService(service, SERVICE_CONTROL_STOP, &s);
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
-    EXPECT_TRUE(WaitForState(0)) << "the service was not removed";
+    EXPECT_TRUE(corvane_test::StopAndRemoveService(ServiceName)) << "the service was not removed";
 }
 
 std::wstring ConfiguredPath() {
-    std::wstring path;
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service =
-        manager ? OpenServiceW(manager, L"QuillmarAppxService", SERVICE_QUERY_CONFIG) : nullptr;
-    if (service) {
-        std::vector<BYTE> buffer(8192);
-        DWORD needed;
-        if (QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()), 8192,
-                                &needed))
-            path = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
-        CloseServiceHandle(service);
-    }
-    if (manager) CloseServiceHandle(manager);
-    return path;
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueService service(manager ? OpenServiceW(manager.get(), ServiceName, SERVICE_QUERY_CONFIG) : nullptr);
+    if (!service) return std::wstring();
+    std::vector<BYTE> buffer(8192);
+    DWORD needed;
+    if (!QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data()), 8192,
+                             &needed))
+        return std::wstring();
+    return reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data())->lpBinaryPathName;
 }
 
 std::vector<std::string> Requests() {

@@ -1,6 +1,8 @@
-// Helpers of the Store-app tests: the stand-in service (testservice.cpp) under Wine's service
-// control manager, and what it recorded.
+// Helpers of the Store-app tests: the stand-in service (tests/harness/fakeappxservice.*) under
+// Wine's service control manager, and what it recorded.
 #pragma once
+
+#include "harness/fakeappxservice.h"
 
 #include <windows.h>
 
@@ -9,12 +11,14 @@
 
 namespace appx_test {
 
-const wchar_t* const RecordFolder = L"C:\\corvane-scratch\\appx-records";
+using fake_appx_service::RecordFolder;
 
 // The stand-in's program as the test harness placed it in the prefix.
 std::wstring StandInProgram();
-// Chooses what the stand-in does from its next start.
+// Chooses what the stand-in does from its next start; every call forgets what an earlier one chose.
 void ConfigureStandIn(const std::wstring& script, DWORD startDelay = 0, DWORD dieEarly = 0);
+// How long the "busy" script keeps the next client waiting, from the stand-in's next start.
+void SetStandInBusyTime(DWORD ms);
 // Registers "QuillmarAppxService" with programPath (as given, no quoting) and, when start is set,
 // starts it and waits until it runs.
 void InstallStandIn(const std::wstring& programPath, bool start);

@@ -170,10 +170,11 @@ TEST_F(Migration, ShellCachesReachTheDefaultProfileAndThePackageListIsAskedFor) 
     EXPECT_EQ("app list", ReadFileBytes(defaultPath_ + windows + L"\\appsFolder.itemdata-ms"));
     EXPECT_EQ("cache", ReadFileBytes(defaultPath_ + windows + L"\\Caches\\Sub\\cache.db"));
     EXPECT_EQ("link", ReadFileBytes(defaultPath_ + windows + L"\\WinX\\Group1\\1 - Run.lnk"));
-    // The package list is asked for the default profile.
-    Sleep(500);
-    EXPECT_EQ("stand-in package list for S-1-5-21-41-41-41-1001",
-              ReadFileBytes(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage"));
+    // The package list is asked for the default profile; the stand-in writes it after its reply.
+    const std::wstring list = defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage";
+    const std::string expected = "stand-in package list for S-1-5-21-41-41-41-1001";
+    EXPECT_TRUE(PollUntil([&] { return FileExists(list) && ReadFileBytes(list) == expected; }));
+    EXPECT_EQ(expected, ReadFileBytes(list));
 }
 
 TEST_F(Migration, WithoutTheAppListNeitherItNorCachesAreCopiedButWinXAndTheListAre) {
@@ -190,8 +191,8 @@ TEST_F(Migration, WithoutTheAppListNeitherItNorCachesAreCopiedButWinXAndTheListA
     EXPECT_EQ(2u, CopyShellCaches(profile_.c_str(), defaultPath_.c_str(), Sid));
     EXPECT_FALSE(FileExists(defaultPath_ + windows + L"\\Caches\\cache.db"));
     EXPECT_EQ("link", ReadFileBytes(defaultPath_ + windows + L"\\WinX\\x.lnk"));
-    Sleep(500);
-    EXPECT_TRUE(FileExists(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage"));
+    EXPECT_TRUE(PollUntil(
+        [&] { return FileExists(defaultPath_ + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage"); }));
 }
 
 } // namespace

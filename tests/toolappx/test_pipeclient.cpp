@@ -2,6 +2,8 @@
 // as "QuillmarAppxService" so that the client's check of the server end passes.
 #include "appx/appx.h"
 #include "appxtest.h"
+#include "base/pipeio.h"
+#include "base/pipemessage.h"
 #include "harness/testlib.h"
 
 #include <gtest/gtest.h>
@@ -111,7 +113,7 @@ struct Impostor {
         return 0;
     }
     Impostor() {
-        pipe = CreateNamedPipeW(L"\\\\.\\pipe\\7a6c689a-c49b-4444-8f7e-c45fc3fd7cae", PIPE_ACCESS_DUPLEX,
+        pipe = CreateNamedPipeW(ServicePipePath, PIPE_ACCESS_DUPLEX,
                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
         thread = CreateThread(nullptr, 0, Run, this, 0, nullptr);
     }
@@ -198,26 +200,65 @@ TEST_F(PipeClient, RefusalIsTheFirstReplyOfTheConversation) {
     EXPECT_EQ(5u, ListingOutcome(0, conversation, false));
 }
 
+// Sets the test builds' shorter pause between two attempts to open the pipe for the life of the
+// object.
+struct ShortRetryPause {
+    explicit ShortRetryPause(const wchar_t* ms) { SetEnvironmentVariableW(L"CORVANE_TEST_RETRY_MS", ms); }
+    ~ShortRetryPause() { SetEnvironmentVariableW(L"CORVANE_TEST_RETRY_MS", nullptr); }
+};
+
 // The waiting request follows one that did not wait; the service, still listing for the first, opens
-// no pipe for 35 seconds. Run on its own (ctest toolappx_pipe_busy_service, labelled slow).
+// no pipe for longer than thirty attempts take (5 s against 30 attempts 100 ms apart). A waiting
+// request is given as many attempts as its reply limit allows, so it outlasts the busy service.
+// ctest runs it on its own (toolappx_pipe_busy_service).
 TEST_F(PipeClient, SlowWaitingRequestOutlastsABusyService) {
-    Serve(L"busy");
+    ShortRetryPause pause(L"100");
+    ConfigureStandIn(L"busy");
+    SetStandInBusyTime(5000);
+    InstallStandIn(StandInProgram(), true);
     EXPECT_EQ(0u, GetAppxPackagesBySid(Sid, ListFile, Profile, false));
     DWORD start = GetTickCount();
     ServiceConversation conversation;
     DWORD code = AskServiceToList(Sid, ListFile, Profile, true, &conversation);
     EXPECT_EQ(0u, ListingOutcome(code, conversation, true)) << code;
-    EXPECT_GE(GetTickCount() - start, 30000u);
+    // Longer than the thirty attempts a request that does not wait is given.
+    EXPECT_GE(GetTickCount() - start, 4000u);
     EXPECT_EQ(2u, Requests().size());
+    // The request that does not wait gets only the thirty attempts: against the same busy service it
+    // gives up with the open's error before the service is free again.
+    EXPECT_EQ(0u, GetAppxPackagesBySid(Sid, ListFile, Profile, false));
+    start = GetTickCount();
+    EXPECT_NE(0u, GetAppxPackagesBySid(Sid, ListFile, Profile, false));
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    EXPECT_EQ(3u, Requests().size());
 }
 
-// Thirty attempts one second apart: run on its own (ctest toolappx_pipe_no_server, labelled slow).
+// Thirty attempts, 200 ms apart in this test (one second apart in the shipped tool).
+// ctest runs it on its own (toolappx_pipe_no_server).
 TEST_F(PipeClient, SlowNoServerGivesUpAfterThirtyAttempts) {
+    ShortRetryPause pause(L"200");
     DWORD start = GetTickCount();
     EXPECT_EQ(2u, GetAppxPackagesBySid(Sid, ListFile, Profile, false));
     DWORD elapsed = GetTickCount() - start;
-    EXPECT_GE(elapsed, 29000u);
-    EXPECT_LT(elapsed, 45000u);
+    // Thirty pauses of 200 ms: at least 6 s; fewer attempts would end sooner, many more much later.
+    EXPECT_GE(elapsed, 5900u);
+    EXPECT_LT(elapsed, 9000u);
+}
+
+// The pause is the test build's only: a value that is no shorter, or no number, leaves the product's
+// own pause, which the shipped build always uses.
+TEST(RetryPause, OnlyAShorterNumberReplacesTheProductsPause) {
+    struct {
+        const wchar_t* text;
+        DWORD expected;
+    } cases[] = {{L"200", 200},   {L"1", 1},      {L"999", 999},  {L"0", 1000}, {L"1000", 1000},
+                 {L"5000", 1000}, {L"abc", 1000}, {L"12x", 1000}, {L"", 1000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(corvane_test::Narrow(c.text));
+        ShortRetryPause pause(c.text);
+        EXPECT_EQ(c.expected, ProductRetryPause(1000));
+    }
+    EXPECT_EQ(1000u, ProductRetryPause(1000)); // unset again
 }
 
 } // namespace

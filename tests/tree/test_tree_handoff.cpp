@@ -9,7 +9,7 @@
 
 #include "harness/testlib.h"
 #include "profile/progress.h"
-#include "profile/tree.h"
+#include "base/tree.h"
 
 using namespace corvane_test;
 

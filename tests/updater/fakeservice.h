@@ -1,5 +1,5 @@
-// Control of the stand-in service (fakeservice.cpp) from a test: install it under the real service
-// name in the run's prefix, script its replies, read the requests it received.
+// Control of the stand-in service (tests/harness/fakeappxservice.*) from a test: install it under the
+// real service name in the run's prefix, script its replies, read the requests it received.
 #pragma once
 
 #include <windows.h>
@@ -11,7 +11,7 @@ namespace updater_test {
 
 class FakeService {
   public:
-    // Installs and starts C:\corvane-tests\updater_fakeservice.exe as "QuillmarAppxService" and waits
+    // Installs and starts the stand-in as "QuillmarAppxService", serving its reply list, and waits
     // for its pipe; ok() tells whether that worked.
     FakeService();
     // Stops and deletes the service.

@@ -1,5 +1,8 @@
 #include "fakeservice.h"
 
+#include "base/pipemessage.h"
+#include "harness/fakeappxservice.h"
+#include "base/raii.h"
 #include "harness/testlib.h"
 
 #include <gtest/gtest.h>
@@ -7,34 +10,20 @@
 namespace updater_test {
 
 namespace {
-const wchar_t* const Name = L"QuillmarAppxService";
-const wchar_t* const Exe = L"C:\\corvane-tests\\updater_fakeservice.exe";
-const wchar_t* const ConfigKey = L"SOFTWARE\\corvane-test\\fakeservice";
-const wchar_t* const RequestFile = L"C:\\corvane-scratch\\fakeservice\\requests.txt";
-const wchar_t* const Pipe = L"\\\\.\\pipe\\7a6c689a-c49b-4444-8f7e-c45fc3fd7cae";
+using fake_appx_service::SettingsKey;
+const wchar_t* const Name = fake_appx_service::ServiceName;
+const wchar_t* const Exe = fake_appx_service::Program;
+const std::wstring RequestFile = std::wstring(fake_appx_service::RecordFolder) + L"\\requests.txt";
 
 void StopAndDelete() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (!manager) return;
-    SC_HANDLE service = OpenServiceW(manager, Name, SERVICE_ALL_ACCESS);
-    if (service) {
-        SERVICE_STATUS status;
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        for (int i = 0; i < 50; ++i) {
-            if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) break;
-            Sleep(100);
-        }
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
+    corvane_test::StopAndRemoveService(Name);
 }
 } // namespace
 
 bool WaitForPipe(DWORD timeoutMs) {
     DWORD start = GetTickCount();
     while (GetTickCount() - start < timeoutMs) {
-        if (WaitNamedPipeW(Pipe, 100) || GetLastError() == ERROR_SEM_TIMEOUT) return true;
+        if (WaitNamedPipeW(ServicePipePath, 100) || GetLastError() == ERROR_SEM_TIMEOUT) return true;
         Sleep(50);
     }
     return false;
@@ -42,30 +31,22 @@ bool WaitForPipe(DWORD timeoutMs) {
 
 FakeService::FakeService() {
     StopAndDelete();
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    // Whatever an earlier test chose (the tool's tests use the same stand-in) does not apply here.
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, SettingsKey);
+    UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) return;
-    SC_HANDLE service =
-        CreateServiceW(manager, Name, L"Quillmar AppX Management Service (test)", SERVICE_ALL_ACCESS,
-                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, Exe, nullptr,
-                       nullptr, nullptr, nullptr, nullptr);
-    if (service) {
-        if (StartServiceW(service, 0, nullptr)) {
-            SERVICE_STATUS status = {};
-            for (int i = 0; i < 100; ++i) {
-                if (QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING) break;
-                Sleep(100);
-            }
-            ok_ = status.dwCurrentState == SERVICE_RUNNING && WaitForPipe(10000);
-        }
-        CloseServiceHandle(service);
-    }
-    CloseServiceHandle(manager);
+    UniqueService service(CreateServiceW(manager.get(), Name, L"Quillmar AppX Management Service (test)",
+                                         SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                         SERVICE_ERROR_NORMAL, Exe, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr));
+    if (!service || !StartServiceW(service.get(), 0, nullptr)) return;
+    ok_ = corvane_test::WaitForServiceState(Name, SERVICE_RUNNING, 10000) && WaitForPipe(10000);
 }
 
 FakeService::~FakeService() {
     StopAndDelete();
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, ConfigKey);
-    DeleteFileW(RequestFile);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, SettingsKey);
+    DeleteFileW(RequestFile.c_str());
 }
 
 void FakeService::SetReplies(const std::vector<std::wstring>& replies) {
@@ -73,17 +54,16 @@ void FakeService::SetReplies(const std::vector<std::wstring>& replies) {
     for (const std::wstring& r : replies)
         multi += r + L'\0';
     multi += L'\0';
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, ConfigKey, 0, nullptr, 0, KEY_WRITE, nullptr,
-                                             &key, nullptr));
-    RegSetValueExW(key, L"Replies", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi.data()),
+    UniqueKey key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, SettingsKey, 0, nullptr, 0, KEY_WRITE,
+                                             nullptr, key.put(), nullptr));
+    RegSetValueExW(key.get(), L"Replies", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi.data()),
                    static_cast<DWORD>(multi.size() * sizeof(wchar_t)));
-    RegCloseKey(key);
 }
 
 void FakeService::SetRegister(bool on) {
     corvane_test::WriteKeys(HKEY_LOCAL_MACHINE,
-                            {{ConfigKey, {{L"Register", corvane_test::Dword(on ? 1 : 0)}}}});
+                            {{SettingsKey, {{L"Register", corvane_test::Dword(on ? 1 : 0)}}}});
 }
 
 std::vector<std::wstring> FakeService::Requests() {
@@ -102,7 +82,7 @@ std::vector<std::wstring> FakeService::Requests() {
 }
 
 void FakeService::ClearRequests() {
-    DeleteFileW(RequestFile);
+    DeleteFileW(RequestFile.c_str());
 }
 
 Impostor::Impostor() {

@@ -115,32 +115,11 @@ DWORD RunActiveSetup(const std::wstring& newProfile, const std::wstring& argumen
 }
 
 bool WaitUntilNoService() {
-    for (int i = 0; i < 150; ++i) {
-        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE service = manager ? OpenServiceW(manager, ServiceName, SERVICE_QUERY_STATUS) : nullptr;
-        DWORD error = GetLastError();
-        if (service) CloseServiceHandle(service);
-        if (manager) CloseServiceHandle(manager);
-        if (!service && error == ERROR_SERVICE_DOES_NOT_EXIST) return true;
-        Sleep(100);
-    }
-    return false;
+    return WaitForServiceState(ServiceName, 0, 15000);
 }
 
 bool RemoveServiceAndFiles() {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = manager ? OpenServiceW(manager, ServiceName, SERVICE_ALL_ACCESS) : nullptr;
-    if (service) {
-        SERVICE_STATUS status = {};
-        ControlService(service, SERVICE_CONTROL_STOP, &status);
-        for (int i = 0;
-             i < 100 && QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED; ++i)
-            Sleep(100);
-        DeleteService(service);
-        CloseServiceHandle(service);
-    }
-    if (manager) CloseServiceHandle(manager);
-    bool gone = WaitUntilNoService();
+    bool gone = StopAndRemoveService(ServiceName);
     wchar_t programs[MAX_PATH];
     SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programs);
     std::wstring folder = std::wstring(programs) + L"\\Quillmar\\AppX Management Service";

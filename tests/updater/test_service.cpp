@@ -3,9 +3,11 @@
 // this build started as Active Setup starts it).
 #include "companions/appxcore/packagelist.h"
 #include "companions/updater/updater.h"
+#include "base/raii.h"
 
 #include "../appxcore/repository.h"
 #include "fakeservice.h"
+#include "harness/fakeappxservice.h"
 #include "harness/testlib.h"
 
 #include <gtest/gtest.h>
@@ -237,8 +239,7 @@ TEST_F(ProgramTest, ThroughTheServiceThenNothingOnASecondRun) {
     ASSERT_TRUE(service.ok());
     FakeService::ClearRequests();
     FakeService::SetRegister(true);
-    WriteKeys(HKEY_LOCAL_MACHINE,
-              {{L"SOFTWARE\\corvane-test\\fakeservice", {{L"PackageFolder", Sz(apps_)}}}});
+    WriteKeys(HKEY_LOCAL_MACHINE, {{fake_appx_service::SettingsKey, {{L"PackageFolder", Sz(apps_)}}}});
     EXPECT_EQ(0u, Run(L""));
     EXPECT_EQ(std::vector<std::wstring>{L"-register"}, FakeService::Requests());
     EXPECT_EQ(3u, RegisteredNames().size());
@@ -313,15 +314,16 @@ TEST_F(ProgramTest, TrayRunsWaitTheDelayAtTheSetPriority) {
     PROCESS_INFORMATION pi = {};
     ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
     CloseHandle(pi.hThread);
+    UniqueHandle process(pi.hProcess);
     DWORD start = GetTickCount();
-    Sleep(1500);
-    EXPECT_EQ(static_cast<DWORD>(IDLE_PRIORITY_CLASS), GetPriorityClass(pi.hProcess));
+    // The priority is set before the three-second delay begins.
+    EXPECT_TRUE(PollUntil([&] { return GetPriorityClass(process.get()) == IDLE_PRIORITY_CLASS; }, 2500))
+        << GetPriorityClass(process.get());
     EXPECT_TRUE(RegisteredNames().empty()); // still waiting
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, 60000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), 60000));
     EXPECT_GE(GetTickCount() - start, 3000u);
     DWORD code = 1;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
+    GetExitCodeProcess(process.get(), &code);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Quillmar");
     EXPECT_EQ(0u, code);
     // "-run" is an Update run: everything but the priority families, and the user is done.
