@@ -9,6 +9,8 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 command -v python3 >/dev/null || need+=(python3)
+# The format check of the test suite (scripts/format-check.sh).
+command -v clang-format >/dev/null || need+=(clang-format)
 # The updater's window test: a headless display and a screenshot of it.
 command -v Xvfb >/dev/null || need+=(xvfb)
 command -v import >/dev/null || need+=(imagemagick)
