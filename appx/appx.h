@@ -116,8 +116,8 @@ DWORD MigrateStoreApps(const wchar_t* profile, const wchar_t* sidString, bool wa
 DWORD RegisterActiveSetupEntry();
 // The call that writes each value of the entry (RegSetValueExW). Only tests put another in its place.
 extern LONG(WINAPI* ActiveSetupSetValue)(HKEY, const wchar_t*, DWORD, DWORD, const BYTE*, DWORD);
-// Runs "kelvo2.exe <arguments>" (the program named in full: the Windows folder's copy) and waits at most two minutes: its exit code, 259 when it still
-// runs, 14, or CreateProcessW's code.
+// Runs "kelvo2.exe <arguments>" (the program named in full: the Windows folder's copy) and waits at most two
+// minutes: its exit code, 259 when it still runs, 14, or CreateProcessW's code.
 DWORD RunUpdater(const wchar_t* arguments);
 // Local AppData relative to a profile folder, with its leading backslash ("\AppData\Local"). The
 // receiver (260 characters) is left as it was when the path cannot be learnt.

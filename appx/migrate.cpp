@@ -121,7 +121,8 @@ DWORD MigrateStoreApps(const wchar_t* profile, const wchar_t* sidString, bool wa
     // LocalSystem) or the updater would write the list and the backups through it, so the listing
     // is skipped for this profile.
     if (const wchar_t* linked = FirstLinkedListingPath(profile, listFile)) {
-        ConsolePrint(L"Store apps of %ws were not listed: a folder on the way to %ws is a link.\r\n", profile, linked);
+        ConsolePrint(L"Store apps of %ws were not listed: a folder on the way to %ws is a link.\r\n", profile,
+                     linked);
         return ERROR_ACCESS_DENIED;
     }
     CreateDirectoryW(base, nullptr);
@@ -160,9 +161,9 @@ DWORD RunUpdater(const wchar_t* arguments) {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     DWORD result;
-    if (CreateProcessW(program, commandLine, nullptr, nullptr,
-                       FALSE /* no inheritance */, 0 /* no creation flags */, nullptr /* our environment */,
-                       nullptr /* our folder */, &startup, &process)) {
+    if (CreateProcessW(program, commandLine, nullptr, nullptr, FALSE /* no inheritance */,
+                       0 /* no creation flags */, nullptr /* our environment */, nullptr /* our folder */,
+                       &startup, &process)) {
         UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
         WaitForSingleObject(process.hProcess, UpdaterWaitMs); // a slower updater goes on by itself
         if (!GetExitCodeProcess(process.hProcess, &result)) result = GetLastError();

@@ -16,8 +16,8 @@ const DWORD OpenPauseMs = 1000;
 
 // CreateFileW once a second (test builds may pause less), at most attempts times. With whileServiceRuns set
 // it stops early once the service no longer runs: then no pipe will come.
-HANDLE OpenPipe(const wchar_t* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security, DWORD disposition,
-                DWORD flags, HANDLE templateFile, DWORD attempts, bool whileServiceRuns) {
+HANDLE OpenPipe(const wchar_t* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
+                DWORD disposition, DWORD flags, HANDLE templateFile, DWORD attempts, bool whileServiceRuns) {
     // The retries also bridge the moment between two clients, when the service has closed one pipe
     // instance and not yet created the next.
     DWORD pause = ProductRetryPause(OpenPauseMs);
@@ -70,7 +70,9 @@ DWORD GetAppxPackagesBySid(const wchar_t* userSid, const wchar_t* listFile, cons
     return AskServiceToList(userSid, listFile, profile, waitForDone, nullptr);
 }
 
-DWORD ServiceWaitLimit() { return ProductWaitLimit(ServiceReplyLimitMs); }
+DWORD ServiceWaitLimit() {
+    return ProductWaitLimit(ServiceReplyLimitMs);
+}
 
 DWORD AskServiceToList(const wchar_t* userSid, const wchar_t* listFile, const wchar_t* profile,
                        bool waitForDone, ServiceConversation* conversation) {
@@ -94,7 +96,8 @@ DWORD AskServiceToList(const wchar_t* userSid, const wchar_t* listFile, const wc
     DWORD attempts = waitForDone && limit / pause > OpenAttempts ? limit / pause : OpenAttempts;
     // Identification level only: whoever serves the pipe may learn who the client is but can never
     // act as the administrator who runs the tool. Overlapped, so that no read waits without limit.
-    UniqueFile pipe(OpenPipe(pipeName, GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr, OPEN_EXISTING,
+    UniqueFile pipe(OpenPipe(pipeName, GENERIC_READ | GENERIC_WRITE, 0 /* no sharing */, nullptr,
+                             OPEN_EXISTING,
                              SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | FILE_FLAG_OVERLAPPED, nullptr,
                              attempts, waitForDone));
     DWORD code = pipe ? 0 : GetLastError();

@@ -72,7 +72,8 @@ DWORD FinalPath(HANDLE handle, std::wstring* path) {
     if (!getFinalPath) return ERROR_SUCCESS;
     std::vector<wchar_t> buffer(MAX_PATH);
     for (int attempt = 0; attempt < 3; ++attempt) {
-        DWORD length = getFinalPath(handle, buffer.data(), static_cast<DWORD>(buffer.size()), FinalPathDosNormalized);
+        DWORD length =
+            getFinalPath(handle, buffer.data(), static_cast<DWORD>(buffer.size()), FinalPathDosNormalized);
         if (length == 0) {
             DWORD error = GetLastError();
             if (error == ERROR_MORE_DATA) {
@@ -104,7 +105,8 @@ DWORD CheckHandle(HANDLE handle, const std::wstring& parentFinal, const std::wst
     DWORD error = FinalPath(handle, &final);
     if (error != ERROR_SUCCESS) return error;
     // Where the system names handles, a link anywhere on the way shows as another path.
-    if (!parentFinal.empty() && !EqualIgnoringCase(final, Join(parentFinal, name))) return ERROR_ACCESS_DENIED;
+    if (!parentFinal.empty() && !EqualIgnoringCase(final, Join(parentFinal, name)))
+        return ERROR_ACCESS_DENIED;
     return ERROR_SUCCESS;
 }
 
@@ -145,13 +147,13 @@ bool SplitLast(const std::wstring& path, std::wstring* folder, std::wstring* nam
 }
 
 UniqueFile OpenFolderHandle(const std::wstring& path, bool followLink, DWORD extraAccess = 0) {
-    return UniqueFile(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE | extraAccess,
-                                  // No delete sharing: nobody renames or removes a held folder.
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, // no security: opened, not created
-                                  OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
-                                  nullptr)); // no template
+    return UniqueFile(CreateFileW(
+        path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE | extraAccess,
+        // No delete sharing: nobody renames or removes a held folder.
+        FILE_SHARE_READ | FILE_SHARE_WRITE,
+        nullptr, // no security: opened, not created
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+        nullptr)); // no template
 }
 
 DWORD DeleteFilesIn(HeldFolder* held, size_t depth) {
@@ -183,8 +185,9 @@ DWORD DeleteFilesIn(HeldFolder* held, size_t depth) {
         for (int attempt = 0; attempt < attempts; ++attempt) {
             if (attempt) Sleep(100);
             UniqueFile file;
-            error = OpenCheckedFile(*held, name, DELETE | FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, &file);
+            error =
+                OpenCheckedFile(*held, name, DELETE | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING, &file);
             // A link or a refused open stays refused; a file in use may be let go in a moment.
             if (error == ERROR_ACCESS_DENIED || error == ERROR_FILE_NOT_FOUND) break;
             if (error == ERROR_SUCCESS) error = DeleteThroughHandle(file.get());
@@ -356,7 +359,8 @@ DWORD OpenCheckedFile(const HeldFolder& held, const std::wstring& name, DWORD ac
         BY_HANDLE_FILE_INFORMATION info;
         DWORD error = CheckHandle(opened.get(), held.finalPath, name, false, &info);
         // A second name would let a write land in another file too.
-        if (error == ERROR_SUCCESS && IsWriteAccess(access) && info.nNumberOfLinks > 1) error = ERROR_ACCESS_DENIED;
+        if (error == ERROR_SUCCESS && IsWriteAccess(access) && info.nNumberOfLinks > 1)
+            error = ERROR_ACCESS_DENIED;
         if (error != ERROR_SUCCESS) {
             if (created) DeleteThroughHandle(opened.get());
             return error;
@@ -369,7 +373,8 @@ DWORD OpenCheckedFile(const HeldFolder& held, const std::wstring& name, DWORD ac
 }
 
 DWORD DeleteThroughHandle(HANDLE file) {
-    FileInformationFn setInformation = reinterpret_cast<FileInformationFn>(NtFunction("NtSetInformationFile"));
+    FileInformationFn setInformation =
+        reinterpret_cast<FileInformationFn>(NtFunction("NtSetInformationFile"));
     FileInformationFn queryInformation =
         reinterpret_cast<FileInformationFn>(NtFunction("NtQueryInformationFile"));
     if (!setInformation || !queryInformation) return ERROR_CALL_NOT_IMPLEMENTED;
@@ -398,7 +403,8 @@ DWORD CopyCheckedFile(const wchar_t* sourceBase, const wchar_t* source, const wc
         DWORD error = ExtendedPath(source, &sourceText);
         if (error == ERROR_SUCCESS) error = ExtendedPath(target, &targetText);
         if (error != ERROR_SUCCESS) return error;
-        if (!SplitLast(sourceText, &sourceFolder, &sourceName) || !SplitLast(targetText, &targetFolder, &targetName))
+        if (!SplitLast(sourceText, &sourceFolder, &sourceName) ||
+            !SplitLast(targetText, &targetFolder, &targetName))
             return ERROR_INVALID_NAME;
 
         HeldFolder from, to;
@@ -421,7 +427,8 @@ DWORD CopyCheckedFile(const wchar_t* sourceBase, const wchar_t* source, const wc
         } else if (error != ERROR_FILE_NOT_FOUND) {
             return error;
         }
-        error = OpenCheckedFile(to, targetName, GENERIC_WRITE, 0 /* not shared while written */, CREATE_NEW, &output);
+        error = OpenCheckedFile(to, targetName, GENERIC_WRITE, 0 /* not shared while written */, CREATE_NEW,
+                                &output);
         if (error != ERROR_SUCCESS) return error;
 
         std::vector<BYTE> buffer(CopyChunk);
@@ -477,8 +484,9 @@ bool PathCrossesLinkChecked(const wchar_t* base, const wchar_t* path) {
         if (error != ERROR_SUCCESS) return true;
         // The last level may be a file or a folder; it is only looked at.
         UniqueFile last(CreateFileW(Join(held.path, name).c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
         if (!last) {
             error = GetLastError();
             return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;

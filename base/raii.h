@@ -137,4 +137,6 @@ template <class F> class ScopeExit {
     F f_;
     bool armed_;
 };
-template <class F> ScopeExit<F> MakeScopeExit(F f) { return ScopeExit<F>(f); }
+template <class F> ScopeExit<F> MakeScopeExit(F f) {
+    return ScopeExit<F>(f);
+}

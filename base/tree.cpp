@@ -92,12 +92,12 @@ bool IsDirectoryLink(const WIN32_FIND_DATAW& entry) {
            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-
 // A junction, symbolic link or other name surrogate seen in a listing: the entry names something
 // elsewhere, whatever it points at. Other reparse points (cloud placeholders, deduplicated or
 // compressed files) are the user's own files and are copied.
 bool IsNameSurrogateEntry(const WIN32_FIND_DATAW& entry) {
-    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(entry.dwReserved0);
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           IsReparseTagNameSurrogate(entry.dwReserved0);
 }
 
 // A thread's read buffer for the copies it makes, kept from file to file: it grows to the largest
@@ -133,7 +133,8 @@ DWORD HandlePathOf(HANDLE handle, GuardedPtr* path) {
     StatusToErrorFn toError = CachedStatusToError;
     if (!query || !toError) {
         HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        query = reinterpret_cast<NtQueryObjectFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryObject")));
+        query = reinterpret_cast<NtQueryObjectFn>(
+            reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryObject")));
         toError = reinterpret_cast<StatusToErrorFn>(
             reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
         if (!query || !toError) return ERROR_CALL_NOT_IMPLEMENTED;
@@ -158,9 +159,11 @@ DWORD HandlePathOf(HANDLE handle, GuardedPtr* path) {
             path->reset(text.release());
             return 0;
         }
-        const LONG BufferOverflow = static_cast<LONG>(0x80000005), LengthMismatch = static_cast<LONG>(0xC0000004),
+        const LONG BufferOverflow = static_cast<LONG>(0x80000005),
+                   LengthMismatch = static_cast<LONG>(0xC0000004),
                    BufferTooSmall = static_cast<LONG>(0xC0000023);
-        if (status != BufferOverflow && status != LengthMismatch && status != BufferTooSmall) return toError(status);
+        if (status != BufferOverflow && status != LengthMismatch && status != BufferTooSmall)
+            return toError(status);
         ULONG most = sizeof(CountedName) + LongPathChars * sizeof(wchar_t);
         size = needed > size && needed <= most ? needed : most;
     }
@@ -185,8 +188,8 @@ DWORD ReadReparseTag(HANDLE handle, DWORD* tag) {
     GuardedPtr buffer(GuardedAlloc(MAXIMUM_REPARSE_DATA_BUFFER_SIZE));
     if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
     DWORD returned = 0;
-    if (!DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.get(), MAXIMUM_REPARSE_DATA_BUFFER_SIZE,
-                         &returned, nullptr /* synchronous */))
+    if (!DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.get(),
+                         MAXIMUM_REPARSE_DATA_BUFFER_SIZE, &returned, nullptr /* synchronous */))
         return GetLastError();
     if (returned < sizeof(DWORD)) return ERROR_INVALID_DATA;
     *tag = *buffer.as<DWORD>(); // every reparse buffer starts with its tag
@@ -203,8 +206,8 @@ bool OwnedBy(HANDLE handle, PSID owner) {
     if (!owner) return false;
     PSID fileOwner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &fileOwner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &fileOwner, nullptr, nullptr,
+                        nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
     UniqueLocal descriptorOwner(descriptor);
     return fileOwner && EqualSid(fileOwner, owner);
@@ -217,10 +220,9 @@ DWORD CopyFromHandle(HANDLE source, const BY_HANDLE_FILE_INFORMATION& info, cons
     const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                        FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     DWORD attributes = info.dwFileAttributes & kept;
-    UniqueFile target(CreateFileW(destination, GENERIC_WRITE, 0 /* no sharing while written */, nullptr,
-                                  CREATE_ALWAYS, (attributes ? attributes : FILE_ATTRIBUTE_NORMAL) |
-                                                     FILE_FLAG_SEQUENTIAL_SCAN,
-                                  nullptr));
+    UniqueFile target(
+        CreateFileW(destination, GENERIC_WRITE, 0 /* no sharing while written */, nullptr, CREATE_ALWAYS,
+                    (attributes ? attributes : FILE_ATTRIBUTE_NORMAL) | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!target) return GetLastError();
 
     ULONGLONG size = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
@@ -241,14 +243,17 @@ DWORD CopyFromHandle(HANDLE source, const BY_HANDLE_FILE_INFORMATION& info, cons
         }
         if (read == 0) break;
         DWORD written = 0;
-        if (!WriteFile(target.get(), buffer.block.get(), read, &written, nullptr)) error = GetLastError();
-        else if (written != read) error = ERROR_WRITE_FAULT;
+        if (!WriteFile(target.get(), buffer.block.get(), read, &written, nullptr))
+            error = GetLastError();
+        else if (written != read)
+            error = ERROR_WRITE_FAULT;
         copied += written;
         // A short read of a disk file is its end (no one may write it while it is open here): the
         // read that would return nothing is not made.
         if (read < chunk) break;
     }
-    if (error == 0 && !SetFileTime(target.get(), nullptr, nullptr, &info.ftLastWriteTime)) error = GetLastError();
+    if (error == 0 && !SetFileTime(target.get(), nullptr, nullptr, &info.ftLastWriteTime))
+        error = GetLastError();
     target.reset();
     if (error != 0) {
         SetFileAttributesW(destination, FILE_ATTRIBUTE_NORMAL);
@@ -301,7 +306,8 @@ namespace {
 // of the source path with doubled backslashes made single. False when it cannot be built.
 bool ExpectedFinalPath(const FileCopyCheck& check, const wchar_t* source, GuardedPtr* expected) {
     size_t prefixLength = wcslen(check.finalPrefix);
-    while (prefixLength > 0 && check.finalPrefix[prefixLength - 1] == L'\\') --prefixLength;
+    while (prefixLength > 0 && check.finalPrefix[prefixLength - 1] == L'\\')
+        --prefixLength;
     const wchar_t* rest = source + check.sourcePrefixLength;
     size_t restLength = wcslen(rest);
     GuardedPtr block(GuardedAllocChars(prefixLength + restLength + 1));
@@ -313,7 +319,8 @@ bool ExpectedFinalPath(const FileCopyCheck& check, const wchar_t* source, Guarde
         if (rest[i] == L'\\' && used > 0 && out[used - 1] == L'\\') continue;
         out[used++] = rest[i];
     }
-    while (used > prefixLength && out[used - 1] == L'\\') --used;
+    while (used > prefixLength && out[used - 1] == L'\\')
+        --used;
     out[used] = L'\0';
     expected->reset(block.release());
     return true;
@@ -323,8 +330,8 @@ bool ExpectedFinalPath(const FileCopyCheck& check, const wchar_t* source, Guarde
 // 0, ERROR_CALL_NOT_IMPLEMENTED where the system cannot tell, or the Win32 code.
 DWORD FolderHandlePath(const wchar_t* folder, GuardedPtr* path) {
     UniqueFile handle(CreateFileW(folder, FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr));
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS /* a folder */, nullptr));
     if (!handle) return GetLastError();
     return HandlePathOf(handle.get(), path);
 }
@@ -334,7 +341,8 @@ DWORD FolderHandlePath(const wchar_t* folder, GuardedPtr* path) {
 DWORD PrepareFileCopyCheck(const wchar_t* base, PSID owner, GuardedPtr* holder, FileCopyCheck* check) {
     check->owner = owner;
     size_t baseLength = wcslen(base);
-    while (baseLength > 0 && base[baseLength - 1] == L'\\') --baseLength;
+    while (baseLength > 0 && base[baseLength - 1] == L'\\')
+        --baseLength;
     check->sourcePrefixLength = baseLength;
     check->finalPrefix = nullptr;
     DWORD error = FolderHandlePath(base, holder);
@@ -390,9 +398,9 @@ struct CopyJob {
 struct CopyRun {
     const FileCopyCheck* check;
     bool stopAtFailure;
-    ULONGLONG nextSequence; // walking thread only
+    ULONGLONG nextSequence;  // walking thread only
     CopyBuffer walkerBuffer; // walking thread only: its copies when it copies by itself
-    DWORD wanted;           // copying threads to start with the first file
+    DWORD wanted;            // copying threads to start with the first file
     bool poolTried;
     DWORD threadCount;
     HANDLE threads[MostCopyThreads];
@@ -419,7 +427,8 @@ struct CopyRun {
 
 void RecordFailure(CopyRun& run, ULONGLONG sequence, DWORD error) {
     EnterCriticalSection(&run.lock);
-    if (!run.failed || (run.stopAtFailure ? sequence < run.failureSequence : sequence > run.failureSequence)) {
+    if (!run.failed ||
+        (run.stopAtFailure ? sequence < run.failureSequence : sequence > run.failureSequence)) {
         run.failed = true;
         run.failureSequence = sequence;
         run.failure = error;
@@ -504,7 +513,8 @@ DWORD WINAPI CopyWorker(void* parameter) {
         LeaveCriticalSection(&run.lock);
         GuardedPtr paths(job.paths);
         if (!SkippedAfterFailure(run, job.sequence))
-            CopyOneFile(run, job.sequence, paths.chars(), paths.chars() + job.destinationOffset, buffer, false);
+            CopyOneFile(run, job.sequence, paths.chars(), paths.chars() + job.destinationOffset, buffer,
+                        false);
     }
 }
 
@@ -517,7 +527,8 @@ void StartPool(CopyRun& run) {
     run.slotFreed.reset(CreateEventW(nullptr, FALSE /* auto-reset */, FALSE, nullptr));
     if (!run.wake || !run.slotFreed) return;
     for (DWORD i = 0; i < run.wanted; ++i) {
-        HANDLE thread = CreateThread(nullptr, 64 * 1024, CopyWorker, &run, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        HANDLE thread =
+            CreateThread(nullptr, 64 * 1024, CopyWorker, &run, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
         if (!thread) break;
         run.threads[run.threadCount++] = thread;
     }
@@ -620,7 +631,8 @@ DWORD WalkFolder(CopyRun& run, const wchar_t* source, const wchar_t* destination
     } while (TreeFindNextFile(listing.get(), &entry));
     // A listing that broke off is a failed copy, not a finished one: it fails at its place in the walk.
     DWORD ended = GetLastError();
-    if (ended != ERROR_NO_MORE_FILES) RecordFailure(run, run.nextSequence++, ended ? ended : ERROR_GEN_FAILURE);
+    if (ended != ERROR_NO_MORE_FILES)
+        RecordFailure(run, run.nextSequence++, ended ? ended : ERROR_GEN_FAILURE);
     return 0;
 }
 
@@ -702,8 +714,8 @@ DWORD CopyEntryThrough(const FileCopyCheck& check, const wchar_t* source, const 
 
 } // namespace
 
-DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination, bool* copied,
-                       ULONGLONG* bytes) {
+DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination,
+                       bool* copied, ULONGLONG* bytes) {
     CopyBuffer buffer;
     return CopyEntryThrough(check, source, destination, buffer, copied, bytes);
 }
@@ -720,7 +732,8 @@ DWORD CopyTree(const wchar_t* source, const wchar_t* destination, PSID owner) {
 
 DWORD CopyProfileFolder(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* destinationBase,
                         const wchar_t* destination, PSID owner, bool stopAtFailure) {
-    if (PathCrossesLink(sourceBase, source) || PathCrossesLink(destinationBase, destination)) return ErrorLinkRefused;
+    if (PathCrossesLink(sourceBase, source) || PathCrossesLink(destinationBase, destination))
+        return ErrorLinkRefused;
     FileCopyCheck check;
     GuardedPtr finalPrefix;
     DWORD error = PrepareFileCopyCheck(sourceBase, owner, &finalPrefix, &check);
@@ -730,10 +743,12 @@ DWORD CopyProfileFolder(const wchar_t* sourceBase, const wchar_t* source, const 
 
 DWORD CopyProfileFile(const wchar_t* sourceBase, const wchar_t* source, const wchar_t* destinationBase,
                       const wchar_t* destination) {
-    if (PathCrossesLink(sourceBase, source) || PathCrossesLink(destinationBase, destination)) return ErrorLinkRefused;
+    if (PathCrossesLink(sourceBase, source) || PathCrossesLink(destinationBase, destination))
+        return ErrorLinkRefused;
     FileCopyCheck check;
     GuardedPtr finalPrefix;
-    DWORD error = PrepareFileCopyCheck(sourceBase, nullptr /* a file with two names is never taken */, &finalPrefix, &check);
+    DWORD error = PrepareFileCopyCheck(sourceBase, nullptr /* a file with two names is never taken */,
+                                       &finalPrefix, &check);
     if (error != 0) return error;
     bool copied = false;
     ULONGLONG bytes = 0;

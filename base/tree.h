@@ -41,8 +41,8 @@ DWORD PrepareFileCopyCheck(const wchar_t* base, PSID owner, GuardedPtr* holder, 
 // read anyway). Other reparse points (cloud placeholders) are copied. Otherwise 0 with *copied true
 // and *bytes, or the Win32 code (the destination holds no partial copy). Self-contained: callable
 // from several threads at once.
-DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination, bool* copied,
-                       ULONGLONG* bytes);
+DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination,
+                       bool* copied, ULONGLONG* bytes);
 
 // Copies the source tree onto the destination, overwriting files of the same name, file by file as
 // CopyProfileEntry does (paths checked against the source folder's own); never copies through a

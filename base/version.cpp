@@ -14,16 +14,20 @@ OsVersion ReadOsVersion() {
     ZeroMemory(&info, sizeof info);
     info.dwOSVersionInfoSize = sizeof info;
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    RtlGetVersionFn rtlGetVersion =
-        ntdll ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))
-              : nullptr;
+    RtlGetVersionFn rtlGetVersion = ntdll ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(
+                                                GetProcAddress(ntdll, "RtlGetVersion")))
+                                          : nullptr;
     if (rtlGetVersion) rtlGetVersion(&info);
     OsVersion v = {info.dwMajorVersion, info.dwMinorVersion};
     return v;
 }
 
-bool IsWin8OrLaterVersion(const OsVersion& v) { return v.major >= 10 || (v.major >= 6 && v.minor >= 2); }
-bool IsWin10OrLaterVersion(const OsVersion& v) { return v.major >= 10; }
+bool IsWin8OrLaterVersion(const OsVersion& v) {
+    return v.major >= 10 || (v.major >= 6 && v.minor >= 2);
+}
+bool IsWin10OrLaterVersion(const OsVersion& v) {
+    return v.major >= 10;
+}
 
 void DetectWindowsVersion() {
     OsVersion v = ReadOsVersion(); // zero, so both flags stay clear, when RtlGetVersion is missing

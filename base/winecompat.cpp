@@ -18,7 +18,8 @@ BOOL GetDefaultProfileFolder(wchar_t* path, DWORD* size) {
     wchar_t stored[MAX_PATH] = {};
     DWORD bytes = sizeof stored - sizeof(wchar_t);
     if (status == ERROR_SUCCESS)
-        status = RegQueryValueExW(list.get(), L"Default", nullptr, nullptr, reinterpret_cast<BYTE*>(stored), &bytes);
+        status = RegQueryValueExW(list.get(), L"Default", nullptr, nullptr, reinterpret_cast<BYTE*>(stored),
+                                  &bytes);
     if (status != ERROR_SUCCESS) {
         SetLastError(status == ERROR_FILE_NOT_FOUND ? ERROR_FILE_NOT_FOUND : static_cast<DWORD>(status));
         return FALSE;

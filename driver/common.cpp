@@ -58,11 +58,10 @@ int ConsolePrint(const wchar_t* format, ...) {
 void GetErrorText(DWORD code, wchar_t** text) {
     *text = nullptr;
     wchar_t* message = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_FROM_SYSTEM,
-                                  nullptr, // system table
-                                  code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                  reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+        nullptr, // system table
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     if (length != 0 && message != nullptr) {
         // The system's messages end with a line break; the console line adds its own.
         if (length >= 2) message[length - 2] = L'\0';
@@ -88,4 +87,3 @@ DWORD ReportError(DWORD code) {
     }
     return code;
 }
-

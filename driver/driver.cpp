@@ -71,7 +71,9 @@ static int RunInstallService(int, wchar_t**) {
     return RunInstallServiceSteps(steps);
 }
 
-bool PassesCharacterTest(const wchar_t* argument) { return wcspbrk(argument, L"/[]|<>+=;,?*") == nullptr; }
+bool PassesCharacterTest(const wchar_t* argument) {
+    return wcspbrk(argument, L"/[]|<>+=;,?*") == nullptr;
+}
 
 DWORD BuildProfilePath(const wchar_t* argument, wchar_t* profilePath) {
     if (wcschr(argument, L'\\')) {
@@ -96,11 +98,13 @@ bool ReadYesAnswer(FILE* input) {
     if (!wholeLine && length == 259) {
         // Too long to be "y": swallow the rest so that none of it is taken as a later answer.
         wint_t c;
-        do c = fgetwc(input);
+        do
+            c = fgetwc(input);
         while (c != WEOF && c != L'\n');
         return false;
     }
-    while (length > 0 && (answer[length - 1] == L'\n' || answer[length - 1] == L'\r')) answer[--length] = L'\0';
+    while (length > 0 && (answer[length - 1] == L'\n' || answer[length - 1] == L'\r'))
+        answer[--length] = L'\0';
     return _wcsicmp(answer, L"y") == 0;
 }
 

@@ -28,8 +28,9 @@ DWORD AcquireOneRun(OneRun* held, DWORD waitMs) {
         return 0;
     }
     if (waited == WAIT_TIMEOUT) {
-        ConsolePrint(L"Another run of Corvane is changing the default profile or the Store-app service on this "
-                     L"computer; nothing has been changed. Run Corvane again when it has ended.\r\n");
+        ConsolePrint(
+            L"Another run of Corvane is changing the default profile or the Store-app service on this "
+            L"computer; nothing has been changed. Run Corvane again when it has ended.\r\n");
         return ERROR_BUSY;
     }
     DWORD error = GetLastError();

@@ -28,7 +28,8 @@ bool IsAdministratorsMember() {
     // Attributes are not consulted: a deny-only entry counts as membership here.
     const TOKEN_GROUPS* groups = buffer.as<TOKEN_GROUPS>();
     bool member = false;
-    for (DWORD i = 0; i < groups->GroupCount && !member; ++i) member = EqualSid(groups->Groups[i].Sid, admins) != 0;
+    for (DWORD i = 0; i < groups->GroupCount && !member; ++i)
+        member = EqualSid(groups->Groups[i].Sid, admins) != 0;
     FreeSid(admins);
     return member;
 }

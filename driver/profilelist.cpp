@@ -4,7 +4,9 @@
 
 #include <wchar.h>
 
-static bool SamePath(const wchar_t* a, const wchar_t* b) { return _wcsicmp(a, b) == 0; }
+static bool SamePath(const wchar_t* a, const wchar_t* b) {
+    return _wcsicmp(a, b) == 0;
+}
 
 bool ProfileImagePathMatches(HKEY entry, const wchar_t* profilePath) {
     return ProfileImagePathMatches(entry, profilePath, SamePath);

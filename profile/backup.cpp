@@ -434,9 +434,10 @@ DWORD RecoverInterruptedRun(const wchar_t* defaultPath, const wchar_t* backupPat
         }
         if (!SetPhase(backupPath, Phase::Update, Phase::MoveBack)) {
             DWORD error = GetLastError();
-            ConsolePrint(L"The marker of an interrupted earlier run cannot be changed (error %u); the previous "
-                         L"default profile stays in %ws.\r\n",
-                         error, files);
+            ConsolePrint(
+                L"The marker of an interrupted earlier run cannot be changed (error %u); the previous "
+                L"default profile stays in %ws.\r\n",
+                error, files);
             return error;
         }
         phase = Phase::MoveBack;
@@ -549,9 +550,10 @@ bool RestoreDefaultProfile(const wchar_t* defaultPath, const wchar_t* backupPath
     }
     if (!SetPhase(backupPath, Phase::Update, Phase::MoveBack)) {
         DWORD error = GetLastError();
-        ConsolePrint(L"The default profile could not be restored: the backup's marker cannot be changed (error "
-                     L"%u); the previous files are in %ws.\r\n",
-                     error, files);
+        ConsolePrint(
+            L"The default profile could not be restored: the backup's marker cannot be changed (error "
+            L"%u); the previous files are in %ws.\r\n",
+            error, files);
         return false;
     }
     if (MoveFilesBack(kept, current, failure) && failure.code == 0) {

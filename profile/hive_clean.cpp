@@ -7,7 +7,6 @@
 
 #include <shlwapi.h>
 
-
 VersionClasses ClassifyVersion(const OsVersion& version) {
     VersionClasses c;
     c.preVista = version.major < 6;
@@ -21,7 +20,8 @@ VersionClasses ClassifyVersion(const OsVersion& version) {
 static UniqueKey OpenHiveKey(const wchar_t* keyTemplate, const wchar_t* mountName) {
     wchar_t path[MAX_PATH];
     UniqueKey key;
-    if (FormatBounded(path, MAX_PATH, keyTemplate, mountName) != S_OK) return key; // a cut path names another key
+    if (FormatBounded(path, MAX_PATH, keyTemplate, mountName) != S_OK)
+        return key; // a cut path names another key
     RegOpenKeyExW(HKEY_USERS, path, 0, KEY_ALL_ACCESS | HiveView, key.put());
     return key;
 }
@@ -33,12 +33,14 @@ static void SetString(HKEY key, const wchar_t* name, const wchar_t* text) {
 
 void CleanDefaultHive(const wchar_t* mountName, const wchar_t* userName, const VersionClasses& classes) {
     // RunMRU, Shell Folders and its recreated warning value share one opening of the Explorer key.
-    if (UniqueKey explorer = OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer", mountName)) {
+    if (UniqueKey explorer =
+            OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer", mountName)) {
         SHDeleteKeyW(explorer.get(), L"RunMRU");
         SHDeleteKeyW(explorer.get(), L"Shell Folders");
         UniqueKey shellFolders;
-        if (RegCreateKeyExW(explorer.get(), L"Shell Folders", 0, nullptr /* no class */, REG_OPTION_NON_VOLATILE,
-                            KEY_ALL_ACCESS | HiveView, nullptr, shellFolders.put(), nullptr) == ERROR_SUCCESS)
+        if (RegCreateKeyExW(explorer.get(), L"Shell Folders", 0, nullptr /* no class */,
+                            REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | HiveView, nullptr, shellFolders.put(),
+                            nullptr) == ERROR_SUCCESS)
             SetString(shellFolders.get(), L"!Do not use this registry key",
                       L"Use the SHGetFolderPath or SHGetKnownFolderPath function instead");
     }
@@ -65,11 +67,14 @@ void CleanDefaultHive(const wchar_t* mountName, const wchar_t* userName, const V
     for (const Doomed& d : doomed)
         if (UniqueKey parent = OpenHiveKey(d.parent, mountName)) SHDeleteKeyW(parent.get(), d.name);
     if (UniqueKey root = OpenHiveKey(L"%ws", mountName)) SHDeleteKeyW(root.get(), L"Identities");
-    if (UniqueKey winlogon = OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", mountName)) {
+    if (UniqueKey winlogon =
+            OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", mountName)) {
         DWORD one = 1;
-        RegSetValueExW(winlogon.get(), L"FirstLogon", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+        RegSetValueExW(winlogon.get(), L"FirstLogon", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                       sizeof one);
     }
-    if (UniqueKey runOnce = OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", mountName))
+    if (UniqueKey runOnce =
+            OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", mountName))
         SetString(runOnce.get(), L"mctadmin", L"C:\\Windows\\System32\\mctadmin.exe");
     ResetPrinterConnections(mountName);
     if (classes.windows8OrLater) {

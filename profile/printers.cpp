@@ -48,7 +48,8 @@ bool IsSingleKeyName(const wchar_t* name) {
 // result, then the deletion's. Connections without usable values leave the status as it was.
 void ResetConnection(HKEY connections, const wchar_t* subkeyName, DWORD* status) {
     UniqueKey connection;
-    if (RegOpenKeyExW(connections, subkeyName, 0, KEY_READ | HiveView, connection.put()) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(connections, subkeyName, 0, KEY_READ | HiveView, connection.put()) != ERROR_SUCCESS)
+        return;
 
     LONG query;
     DWORD guidBytes = ValueBytes(connection.get(), L"GuidPrinter", &query);

@@ -35,14 +35,19 @@ bool ContainsWhole(const wchar_t* text, size_t length, const wchar_t* pattern, b
     return false;
 }
 
-bool EndsSid(wchar_t c) { return c < L'0' || c > L'9'; } // S-1-5-21-...-1001 is not S-1-5-21-...-10012
+bool EndsSid(wchar_t c) {
+    return c < L'0' || c > L'9';
+} // S-1-5-21-...-1001 is not S-1-5-21-...-10012
 
-bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool IsStringType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 UniqueKey OpenMountedKey(const wchar_t* keyTemplate, const wchar_t* mountName, REGSAM access) {
     wchar_t path[MAX_PATH];
     UniqueKey key;
-    if (FormatBounded(path, MAX_PATH, keyTemplate, mountName) != S_OK) return key; // a cut path names another key
+    if (FormatBounded(path, MAX_PATH, keyTemplate, mountName) != S_OK)
+        return key; // a cut path names another key
     RegOpenKeyExW(HKEY_USERS, path, 0, access | HiveView, key.put());
     return key;
 }
@@ -55,8 +60,8 @@ struct Walk {
     wchar_t* path; // label\key\key..., cut back as the walk returns
     size_t pathCapacity;
     DWORD shortestMatchBytes; // the shorter of the profile path and the SID, in bytes
-    wchar_t* name; // ValueNameChars
-    BYTE* data;    // limits->maxValueBytes + a terminator
+    wchar_t* name;            // ValueNameChars
+    BYTE* data;               // limits->maxValueBytes + a terminator
 };
 
 void ReportValue(const wchar_t* what, const Walk& walk) {
@@ -71,8 +76,8 @@ void ScanKey(Walk& walk, HKEY key, size_t pathLength, unsigned depth) {
     // Asking for the counts first spares the enumerations that would only find the end, and every
     // registry call is a round trip to the server under Wine.
     DWORD subKeys = 0, values = 0, longestData = 0;
-    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr, &longestData,
-                         nullptr, nullptr) != ERROR_SUCCESS)
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
+                         &longestData, nullptr, nullptr) != ERROR_SUCCESS)
         subKeys = values = MAXDWORD; // enumerate until the end instead
     else if (longestData < walk.shortestMatchBytes)
         values = 0; // no value of this key is long enough to hold the path or the SID
@@ -90,7 +95,8 @@ void ScanKey(Walk& walk, HKEY key, size_t pathLength, unsigned depth) {
         }
         if (status != ERROR_SUCCESS) break; // the end, or an error that would repeat at every index
         if (!IsStringType(type)) continue;
-        if (NamesSourceUser(reinterpret_cast<const wchar_t*>(walk.data), bytes / sizeof(wchar_t), *walk.user)) {
+        if (NamesSourceUser(reinterpret_cast<const wchar_t*>(walk.data), bytes / sizeof(wchar_t),
+                            *walk.user)) {
             ++walk.result.named;
             ReportValue(L"Names the source user", walk);
         }
@@ -133,7 +139,8 @@ void FullProfilePath(const wchar_t* sourcePath, wchar_t* full) {
 unsigned ScanSavedClassHive(const wchar_t* mountName, const wchar_t* defaultPath, const SourceUser& user) {
     // The place the in-use path saves the class hive to; only that path writes one in this run.
     wchar_t file[MAX_PATH], classMount[MAX_PATH];
-    if (FormatBounded(file, MAX_PATH, L"%ws\\Local Settings\\Application Data\\Microsoft\\Windows\\UsrClass.dat",
+    if (FormatBounded(file, MAX_PATH,
+                      L"%ws\\Local Settings\\Application Data\\Microsoft\\Windows\\UsrClass.dat",
                       defaultPath) != S_OK ||
         FormatBounded(classMount, MAX_PATH, L"%ws_Classes", mountName) != S_OK)
         return 0;
@@ -143,7 +150,8 @@ unsigned ScanSavedClassHive(const wchar_t* mountName, const wchar_t* defaultPath
     {
         UniqueKey taken;
         if (RegOpenKeyExW(HKEY_USERS, classMount, 0, KEY_READ, taken.put()) == ERROR_SUCCESS) {
-            DebugPrint(L"DEBUG: The class hive was not checked for the source user: %ws is in use", classMount);
+            DebugPrint(L"DEBUG: The class hive was not checked for the source user: %ws is in use",
+                       classMount);
             return 0;
         }
     }
@@ -206,8 +214,9 @@ unsigned RemoveUserChoices(const wchar_t* mountName) {
 }
 
 unsigned RelativizeUserShellFolders(const wchar_t* mountName, const wchar_t* profilePath) {
-    UniqueKey folders = OpenMountedKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
-                                       mountName, KEY_ALL_ACCESS);
+    UniqueKey folders =
+        OpenMountedKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+                       mountName, KEY_ALL_ACCESS);
     if (!folders || profilePath[0] == L'\0') return 0;
     GuardedPtr name(GuardedAllocChars(ValueNameChars));
     if (!name) return 0;
@@ -225,14 +234,16 @@ unsigned RelativizeUserShellFolders(const wchar_t* mountName, const wchar_t* pro
         data[bytes / sizeof(wchar_t)] = L'\0'; // stored without a terminator, or with an odd count
         if (!ProfileRelativeFolder(data, profilePath, relative, 1024)) continue;
         // Setting an existing value keeps its place in the list, so the index walk goes on unchanged.
-        if (RegSetValueExW(folders.get(), name.chars(), 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(relative),
+        if (RegSetValueExW(folders.get(), name.chars(), 0, REG_EXPAND_SZ,
+                           reinterpret_cast<const BYTE*>(relative),
                            static_cast<DWORD>((wcslen(relative) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS)
             ++rewritten;
     }
     return rewritten;
 }
 
-ScanResult ScanForSourceUser(HKEY root, const wchar_t* label, const SourceUser& user, const ScanLimits& limits) {
+ScanResult ScanForSourceUser(HKEY root, const wchar_t* label, const SourceUser& user,
+                             const ScanLimits& limits) {
     Walk walk = {};
     walk.user = &user;
     walk.limits = &limits;
@@ -277,6 +288,7 @@ void CleanSourceUserTraces(const wchar_t* mountName, const wchar_t* sourcePath, 
     }
     named += ScanSavedClassHive(mountName, defaultPath, user);
     if (named != 0)
-        ConsolePrint(L"%u registry values of the new default profile still name %ws; see the debug output.\r\n",
-                     named, profile[0] != L'\0' ? profile : sourcePath);
+        ConsolePrint(
+            L"%u registry values of the new default profile still name %ws; see the debug output.\r\n", named,
+            profile[0] != L'\0' ? profile : sourcePath);
 }

@@ -37,8 +37,8 @@ unsigned RelativizeUserShellFolders(const wchar_t* mountName, const wchar_t* pro
 
 // Limits of one walk over a mounted hive; a hive the source user wrote is not trusted to be small.
 struct ScanLimits {
-    unsigned maxDepth;  // keys deeper than this below the root are not entered
-    unsigned maxKeys;   // keys visited in all, the root included
+    unsigned maxDepth;   // keys deeper than this below the root are not entered
+    unsigned maxKeys;    // keys visited in all, the root included
     DWORD maxValueBytes; // larger string values are not read
 };
 const ScanLimits DefaultScanLimits = {32, 200000, 65536};
@@ -52,7 +52,8 @@ struct ScanResult {
 
 // Walks the hive below root (REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ values only) and sends one
 // "DEBUG: " line for every value that names the user, its key shown as label\path. Never writes.
-ScanResult ScanForSourceUser(HKEY root, const wchar_t* label, const SourceUser& user, const ScanLimits& limits);
+ScanResult ScanForSourceUser(HKEY root, const wchar_t* label, const SourceUser& user,
+                             const ScanLimits& limits);
 
 // The steps above for the mounted new default hive, after the clean-up table: user choices (Windows 8
 // and later), folder locations, then the scan of the hive and of the class hive the run saved into

@@ -19,12 +19,14 @@ void Note(StoreAppFailure* failure, const wchar_t* step, DWORD code) {
 
 // A listing by kelvo2.exe that still runs after the two minutes the tool waits has not been seen to
 // finish; its "exit code" STILL_ACTIVE would read as "no more data" in the warning.
-DWORD ListingCode(DWORD code) { return code == STILL_ACTIVE ? ERROR_TIMEOUT : code; }
+DWORD ListingCode(DWORD code) {
+    return code == STILL_ACTIVE ? ERROR_TIMEOUT : code;
+}
 
 } // namespace
 
-StoreAppFailure RunStoreAppSteps(const wchar_t* sourcePath, const wchar_t* defaultPath, const wchar_t* sidString,
-                                 const VersionClasses& classes) {
+StoreAppFailure RunStoreAppSteps(const wchar_t* sourcePath, const wchar_t* defaultPath,
+                                 const wchar_t* sidString, const VersionClasses& classes) {
     StoreAppFailure failure;
     if (!classes.windows8OrLater) return failure;
     DWORD listed = 0;
@@ -38,8 +40,9 @@ StoreAppFailure RunStoreAppSteps(const wchar_t* sourcePath, const wchar_t* defau
     if (!classes.windows10OrLater) return failure;
 
     // The service leaves the user's tile database as Migrate\vedatamodel.edb in this folder.
-    Note(&failure, L"listing the Store apps of the source profile",
-         ListingCode(MigrateStoreApps(sourcePath, sidString, true /* wait until the service has finished */)));
+    Note(
+        &failure, L"listing the Store apps of the source profile",
+        ListingCode(MigrateStoreApps(sourcePath, sidString, true /* wait until the service has finished */)));
     wchar_t from[MAX_PATH], to[MAX_PATH], database[MAX_PATH];
     if (FormatBounded(from, MAX_PATH, L"%ws\\AppData\\Local\\Quillmar", sourcePath) != S_OK ||
         FormatBounded(to, MAX_PATH, L"%ws\\AppData\\Local\\Quillmar", defaultPath) != S_OK ||

@@ -18,8 +18,8 @@ struct StoreAppFailure {
 // package list and backups (waiting for the service), then its Quillmar folder and the tile
 // database copied into the default profile. None of it decides the update's outcome; the first
 // step that failed is returned for the warning line.
-StoreAppFailure RunStoreAppSteps(const wchar_t* sourcePath, const wchar_t* defaultPath, const wchar_t* sidString,
-                                 const VersionClasses& classes);
+StoreAppFailure RunStoreAppSteps(const wchar_t* sourcePath, const wchar_t* defaultPath,
+                                 const wchar_t* sidString, const VersionClasses& classes);
 
 // The one warning line for a failed Store-app step, without its line end, into a buffer of
 // capacity characters: "Warning: Store-app step failed: <step>. Error <code>: <text>".

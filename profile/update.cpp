@@ -22,7 +22,7 @@
 namespace {
 
 const int FolderRows = 15;
-const int RecentRow = 5;     // zero-based index of the recent-items row
+const int RecentRow = 5; // zero-based index of the recent-items row
 // The table's first ten folders (roaming application data to links): a failed copy ends the run.
 const int RequiredRows = 10;
 

@@ -80,7 +80,8 @@ void ResetLegacyWallpaper(const wchar_t* mountName, const wchar_t* userName, boo
     wchar_t keyPath[MAX_PATH];
     if (FormatBounded(keyPath, MAX_PATH, DesktopKeyTemplate, mountName) != S_OK) return;
     UniqueKey desktop;
-    if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_ALL_ACCESS | HiveView, desktop.put()) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_ALL_ACCESS | HiveView, desktop.put()) != ERROR_SUCCESS)
+        return;
 
     // At most 260 bytes of data; one more character keeps unterminated data terminated.
     wchar_t wallpaper[MAX_PATH / 2 + 1] = {};
@@ -158,7 +159,8 @@ DWORD RelocateWallpaper(const wchar_t* mountName, const wchar_t* userName) {
     // Only a key without subkeys goes: RegDeleteKeyW refuses the others.
     if (FormatBounded(keyPath, 256, CurrentVersionKeyTemplate, mountName) == S_OK) {
         UniqueKey currentVersion;
-        if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_ALL_ACCESS | HiveView, currentVersion.put()) == ERROR_SUCCESS)
+        if (RegOpenKeyExW(HKEY_USERS, keyPath, 0, KEY_ALL_ACCESS | HiveView, currentVersion.put()) ==
+            ERROR_SUCCESS)
             RegDeleteKeyW(currentVersion.get(), L"AccountPicture");
     }
     return lastError;

@@ -60,7 +60,8 @@ void Walk(size_t sourceLength, size_t targetLength) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && wcscmp(argv[1], L"/rows") == 0) {
-        for (const std::wstring& row : bench::RowFolders()) printf("%ls\n", row.c_str());
+        for (const std::wstring& row : bench::RowFolders())
+            printf("%ls\n", row.c_str());
         return 0;
     }
     if (argc != 3) {

@@ -38,23 +38,25 @@ struct Random {
     size_t Below(size_t n) { return n ? static_cast<size_t>(Next() % n) : 0; }
     double Unit() { return (Next() >> 11) * (1.0 / 9007199254740992.0); }
     bool Chance(double p) { return Unit() < p; }
-    uint64_t LogUniform(double low, double high) { return static_cast<uint64_t>(low * pow(high / low, Unit())); }
+    uint64_t LogUniform(double low, double high) {
+        return static_cast<uint64_t>(low * pow(high / low, Unit()));
+    }
 };
 
 enum Kind { Small, Shortcut, Favorite, Large, Huge };
 
 struct Area {
-    int row;               // the copied row it fills; -1 for the local application data that is not copied
-    double share;          // of the copied files
-    size_t minimum;        // files at least
+    int row;        // the copied row it fills; -1 for the local application data that is not copied
+    double share;   // of the copied files
+    size_t minimum; // files at least
     Kind kind;
     size_t filesPerFolder; // how many folders the files spread over
     size_t maxDepth;       // folder levels below the area's root
     const wchar_t* const* extensions;
 };
 
-const wchar_t* const SmallExt[] = {L".json", L".xml", L".dat", L".ini", L".log", L".db", L".js", L".css", L".png",
-                                   L".sqlite", L".cache", L".txt", nullptr};
+const wchar_t* const SmallExt[] = {L".json", L".xml", L".dat",    L".ini",   L".log", L".db", L".js",
+                                   L".css",  L".png", L".sqlite", L".cache", L".txt", nullptr};
 const wchar_t* const LinkExt[] = {L".lnk", nullptr};
 const wchar_t* const UrlExt[] = {L".url", nullptr};
 const wchar_t* const DocExt[] = {L".docx", L".xlsx", L".pdf", L".pptx", L".txt", L".jpg", L".vsdx", nullptr};
@@ -81,14 +83,24 @@ const Area Areas[] = {
 };
 const Area LocalArea = {-1, 0.25, 1, Small, 6, 9, SmallExt};
 
-const wchar_t* const Vendors[] = {L"Microsoft", L"Mozilla", L"Google", L"Adobe", L"Contoso Software Corporation",
-                                  L"Fabrikam Engineering Tools and Utilities", L"Northwind Traders", L"JetBrains",
-                                  L"Zoom", L"Slack", L"Code", L"Litware Inc"};
-const wchar_t* const Words[] = {L"Profiles", L"Cache", L"Extensions", L"Settings", L"Data", L"Storage",
-                                L"User Data", L"Logs", L"Plugins", L"Themes", L"Backups", L"Sessions",
-                                L"IndexedDB", L"Local Storage", L"Crash Reports", L"Resources", L"Projects",
-                                L"Quarterly Reports", L"Invoices", L"Meeting Notes", L"Archive", L"Photos",
-                                L"Spelling", L"Dictionaries", L"Service Worker", L"blob_storage", L"GPUCache"};
+const wchar_t* const Vendors[] = {L"Microsoft",
+                                  L"Mozilla",
+                                  L"Google",
+                                  L"Adobe",
+                                  L"Contoso Software Corporation",
+                                  L"Fabrikam Engineering Tools and Utilities",
+                                  L"Northwind Traders",
+                                  L"JetBrains",
+                                  L"Zoom",
+                                  L"Slack",
+                                  L"Code",
+                                  L"Litware Inc"};
+const wchar_t* const Words[] = {
+    L"Profiles",       L"Cache",         L"Extensions",    L"Settings",  L"Data",     L"Storage",
+    L"User Data",      L"Logs",          L"Plugins",       L"Themes",    L"Backups",  L"Sessions",
+    L"IndexedDB",      L"Local Storage", L"Crash Reports", L"Resources", L"Projects", L"Quarterly Reports",
+    L"Invoices",       L"Meeting Notes", L"Archive",       L"Photos",    L"Spelling", L"Dictionaries",
+    L"Service Worker", L"blob_storage",  L"GPUCache"};
 
 struct Plan {
     std::vector<std::wstring> folders; // relative to the profile, parents first
@@ -104,12 +116,15 @@ struct Plan {
 std::wstring Hex(Random& random, size_t digits) {
     static const wchar_t Digits[] = L"0123456789abcdef";
     std::wstring text;
-    for (size_t i = 0; i < digits; ++i) text += Digits[random.Below(16)];
+    for (size_t i = 0; i < digits; ++i)
+        text += Digits[random.Below(16)];
     return text;
 }
 
 std::wstring FolderName(Random& random, size_t serial, bool top) {
-    if (top) return std::wstring(Vendors[random.Below(sizeof Vendors / sizeof *Vendors)]) + L" " + std::to_wstring(serial);
+    if (top)
+        return std::wstring(Vendors[random.Below(sizeof Vendors / sizeof *Vendors)]) + L" " +
+               std::to_wstring(serial);
     if (random.Chance(0.3)) return Hex(random, 8) + L"." + std::to_wstring(serial);
     return std::wstring(Words[random.Below(sizeof Words / sizeof *Words)]) + L" " + std::to_wstring(serial);
 }
@@ -122,17 +137,23 @@ std::wstring FileName(Random& random, size_t serial, const wchar_t* extension, s
         name += std::to_wstring(serial) + extension;
         if (name.size() <= room) return name;
     }
-    name = random.Chance(0.4) ? Hex(random, 12) : std::wstring(Words[random.Below(sizeof Words / sizeof *Words)]);
+    name = random.Chance(0.4) ? Hex(random, 12)
+                              : std::wstring(Words[random.Below(sizeof Words / sizeof *Words)]);
     return name + L"_" + std::to_wstring(serial) + extension;
 }
 
 uint64_t SizeOf(Random& random, Kind kind) {
     switch (kind) {
-    case Small: return random.LogUniform(64, 12288);
-    case Shortcut: return random.LogUniform(400, 2500);
-    case Favorite: return random.LogUniform(100, 300);
-    case Large: return random.LogUniform(16384, 4 << 20);
-    case Huge: return random.LogUniform(256 << 10, 32 << 20);
+    case Small:
+        return random.LogUniform(64, 12288);
+    case Shortcut:
+        return random.LogUniform(400, 2500);
+    case Favorite:
+        return random.LogUniform(100, 300);
+    case Large:
+        return random.LogUniform(16384, 4 << 20);
+    case Huge:
+        return random.LogUniform(256 << 10, 32 << 20);
     }
     return 0;
 }
@@ -155,28 +176,34 @@ void PlanArea(Plan& plan, Random& random, const Area& area, const std::wstring& 
         plan.folders.push_back(child.path);
     }
     size_t extensions = 0;
-    while (area.extensions[extensions]) ++extensions;
+    while (area.extensions[extensions])
+        ++extensions;
     for (size_t i = 0; i < files; ++i) {
         const Folder& folder = folders[random.Below(folders.size())];
         size_t room = PathLimit - profileLength - folder.path.size() - 1;
         Plan::File file;
-        file.path = folder.path + L"\\" + FileName(random, i, area.extensions[random.Below(extensions)], room);
+        file.path =
+            folder.path + L"\\" + FileName(random, i, area.extensions[random.Below(extensions)], room);
         file.size = SizeOf(random, area.kind);
         file.large = area.kind == Large || area.kind == Huge;
         file.attributes = 0;
         double pick = random.Unit();
-        if (pick < 0.03) file.attributes = FILE_ATTRIBUTE_READONLY;
-        else if (pick < 0.05) file.attributes = FILE_ATTRIBUTE_HIDDEN;
+        if (pick < 0.03)
+            file.attributes = FILE_ATTRIBUTE_READONLY;
+        else if (pick < 0.05)
+            file.attributes = FILE_ATTRIBUTE_HIDDEN;
         plan.files.push_back(file);
     }
     // Folders customised by the shell carry a hidden system desktop.ini.
     if (area.row == bench::RowDocuments || area.row == bench::RowDesktop || area.row == bench::RowFavorites ||
         area.row == bench::RowStartMenu || area.row == bench::RowLinks)
-        plan.files.push_back({root + L"\\desktop.ini", 402, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, false});
+        plan.files.push_back(
+            {root + L"\\desktop.ini", 402, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, false});
 }
 
 bool WriteSized(const std::wstring& path, uint64_t size, const std::vector<char>& pattern, size_t offset) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     bool ok = true;
     while (size > 0 && ok) {
@@ -214,21 +241,24 @@ size_t WriteHive(const std::wstring& file, Random& random, size_t keys, const st
     const wchar_t* staging = L"Software\\CorvaneBenchStaging";
     SHDeleteKeyW(HKEY_CURRENT_USER, staging);
     HKEY root;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, staging, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr) != 0)
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, staging, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr) !=
+        0)
         return 0;
     size_t values = 0;
     for (size_t k = 0; k < keys; ++k) {
-        std::wstring path = L"Software\\" + std::wstring(Vendors[k % 12]) + L"\\Product " + std::to_wstring(k / 12 % 20) +
-                            L"\\Section " + std::to_wstring(k);
+        std::wstring path = L"Software\\" + std::wstring(Vendors[k % 12]) + L"\\Product " +
+                            std::to_wstring(k / 12 % 20) + L"\\Section " + std::to_wstring(k);
         HKEY key;
-        if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0) continue;
+        if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0)
+            continue;
         SetString(key, L"Name", REG_SZ, Hex(random, 16));
         SetString(key, L"Path", REG_EXPAND_SZ, L"%USERPROFILE%\\AppData\\Roaming\\" + Hex(random, 8));
         DWORD count = static_cast<DWORD>(random.Next());
         RegSetValueExW(key, L"Count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), sizeof count);
         BYTE blob[256];
         DWORD blobSize = static_cast<DWORD>(32 + random.Below(224));
-        for (DWORD i = 0; i < blobSize; ++i) blob[i] = static_cast<BYTE>(random.Next());
+        for (DWORD i = 0; i < blobSize; ++i)
+            blob[i] = static_cast<BYTE>(random.Next());
         RegSetValueExW(key, L"State", 0, REG_BINARY, blob, blobSize);
         values += 4;
         RegCloseKey(key);
@@ -255,7 +285,8 @@ size_t WriteHive(const std::wstring& file, Random& random, size_t keys, const st
     };
     for (const Fixed& f : fixed) {
         HKEY key;
-        if (RegCreateKeyExW(root, f.key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0) continue;
+        if (RegCreateKeyExW(root, f.key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0)
+            continue;
         SetString(key, f.value, REG_SZ, f.data);
         ++values;
         RegCloseKey(key);
@@ -284,7 +315,8 @@ int MakeDefault() {
     return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES ? 1 : 0;
 }
 
-int MakeProfile(const std::wstring& name, const std::wstring& sid, size_t files, uint64_t megabytes, uint64_t seed) {
+int MakeProfile(const std::wstring& name, const std::wstring& sid, size_t files, uint64_t megabytes,
+                uint64_t seed) {
     std::vector<std::wstring> rows = bench::RowFolders();
     if (rows.size() != 15) {
         fprintf(stderr, "the profile folders cannot be read\n");
@@ -322,7 +354,8 @@ int MakeProfile(const std::wstring& name, const std::wstring& sid, size_t files,
     // Scale the large files so the copied files add up to the size asked for.
     if (megabytes > 0) {
         double small = 0, large = 0;
-        for (size_t i = 0; i < copiedFiles; ++i) (plan.files[i].large ? large : small) += plan.files[i].size;
+        for (size_t i = 0; i < copiedFiles; ++i)
+            (plan.files[i].large ? large : small) += plan.files[i].size;
         double target = static_cast<double>(megabytes) * 1048576.0;
         double factor = large > 0 && target > small ? (target - small) / large : 0.0;
         for (size_t i = 0; i < copiedFiles; ++i)
@@ -342,7 +375,8 @@ int MakeProfile(const std::wstring& name, const std::wstring& sid, size_t files,
         }
     }
     std::vector<char> pattern(1 << 20);
-    for (char& c : pattern) c = static_cast<char>(random.Next());
+    for (char& c : pattern)
+        c = static_cast<char>(random.Next());
     uint64_t copiedBytes = 0;
     for (size_t i = 0; i < plan.files.size(); ++i) {
         const Plan::File& file = plan.files[i];
@@ -364,12 +398,14 @@ int MakeProfile(const std::wstring& name, const std::wstring& sid, size_t files,
     }
     HKEY key;
     std::wstring entry = std::wstring(ProfileListKey) + L"\\" + sid;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, entry.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != 0)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, entry.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != 0)
         return 1;
     SetString(key, L"ProfileImagePath", REG_EXPAND_SZ, L"%SystemDrive%\\users\\" + name);
     RegCloseKey(key);
     printf("files=%zu bytes=%llu folders=%zu uncopied=%zu values=%zu\n", copiedFiles,
-           static_cast<unsigned long long>(copiedBytes), plan.folders.size(), plan.files.size() - copiedFiles, values);
+           static_cast<unsigned long long>(copiedBytes), plan.folders.size(), plan.files.size() - copiedFiles,
+           values);
     return MakeDefault();
 }
 

@@ -44,7 +44,8 @@ inline std::vector<std::wstring> RowFolders() {
         byCsidl(csidl, L"");
     byId(FOLDERID_Downloads);
     byId(FOLDERID_Links);
-    for (int csidl : {CSIDL_NETHOOD, CSIDL_PRINTHOOD, CSIDL_TEMPLATES}) byCsidl(csidl, L"");
+    for (int csidl : {CSIDL_NETHOOD, CSIDL_PRINTHOOD, CSIDL_TEMPLATES})
+        byCsidl(csidl, L"");
     byCsidl(CSIDL_LOCAL_APPDATA, L"\\Microsoft\\Windows Sidebar");
     byCsidl(CSIDL_LOCAL_APPDATA, L"\\Microsoft\\Windows\\Themes");
     return rows;

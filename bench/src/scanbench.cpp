@@ -18,7 +18,8 @@ bool EnablePrivilege(const wchar_t* name) {
     tp.PrivilegeCount = 1;
     tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     bool ok = LookupPrivilegeValueW(nullptr, name, &tp.Privileges[0].Luid) &&
-              AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr) && GetLastError() == ERROR_SUCCESS;
+              AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr) &&
+              GetLastError() == ERROR_SUCCESS;
     CloseHandle(token);
     return ok;
 }
@@ -51,11 +52,13 @@ int wmain(int argc, wchar_t** argv) {
         QueryPerformanceCounter(&start);
         result = ScanForSourceUser(root, L"NTUSER.DAT", user, DefaultScanLimits);
         QueryPerformanceCounter(&end);
-        ms.push_back(1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart));
+        ms.push_back(1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
+                     static_cast<double>(frequency.QuadPart));
     }
     RegCloseKey(root);
     RegUnLoadKeyW(HKEY_USERS, mount);
     std::sort(ms.begin(), ms.end());
-    printf("keys=%u named=%u min_ms=%.2f median_ms=%.2f\n", result.keys, result.named, ms.front(), ms[ms.size() / 2]);
+    printf("keys=%u named=%u min_ms=%.2f median_ms=%.2f\n", result.keys, result.named, ms.front(),
+           ms[ms.size() / 2]);
     return 0;
 }

@@ -143,7 +143,8 @@ void CopyTreeInto(const std::wstring& source, const std::wstring& target, const 
     held = HeldFolder();
     for (const std::wstring& file : files) {
         if (skipActivationStore && StartsWithActivationStore(FileName(file).c_str())) continue;
-        CopyCheckedFile(base.c_str(), (source + L"\\" + file).c_str(), base.c_str(), (target + L"\\" + file).c_str());
+        CopyCheckedFile(base.c_str(), (source + L"\\" + file).c_str(), base.c_str(),
+                        (target + L"\\" + file).c_str());
     }
 }
 

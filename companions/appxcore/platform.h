@@ -117,7 +117,8 @@ std::unique_ptr<PackagePlatform> CreateStandInPackagePlatform(const StandInRepos
 std::unique_ptr<PackagePlatform> OpenPackagePlatform(const StandInRepository& repository,
                                                      const std::function<void(const std::wstring&)>& log);
 // The same decision over a given activation result and platform, so that both outcomes can be tested.
-std::unique_ptr<PackagePlatform> ChoosePackagePlatform(HRESULT activation, std::unique_ptr<PackagePlatform> activated,
+std::unique_ptr<PackagePlatform> ChoosePackagePlatform(HRESULT activation,
+                                                       std::unique_ptr<PackagePlatform> activated,
                                                        bool underWine, const StandInRepository& repository,
                                                        const std::function<void(const std::wstring&)>& log);
 

@@ -285,15 +285,16 @@ std::unique_ptr<PackagePlatform> CreateStandInPackagePlatform(const StandInRepos
     return std::unique_ptr<PackagePlatform>(new StandInPlatform(repository));
 }
 
-std::unique_ptr<PackagePlatform> ChoosePackagePlatform(HRESULT activation, std::unique_ptr<PackagePlatform> activated,
+std::unique_ptr<PackagePlatform> ChoosePackagePlatform(HRESULT activation,
+                                                       std::unique_ptr<PackagePlatform> activated,
                                                        bool underWine, const StandInRepository& repository,
                                                        const std::function<void(const std::wstring&)>& log) {
     if (SUCCEEDED(activation) && activated) return activated;
     if (SUCCEEDED(activation)) activation = E_UNEXPECTED; // succeeded without an object
     wchar_t code[16];
     wsprintfW(code, L"0x%08X", static_cast<unsigned>(activation));
-    std::wstring failure = L"Windows.Management.Deployment.PackageManager cannot be activated (" + std::wstring(code) +
-                           L": " + ErrorMessage(activation) + L")";
+    std::wstring failure = L"Windows.Management.Deployment.PackageManager cannot be activated (" +
+                           std::wstring(code) + L": " + ErrorMessage(activation) + L")";
     // On Windows a failure (access denied, a damaged runtime) must surface: a model of the package
     // folders would report success for work that never reached the real repository.
     if (!underWine) throw AppxError(activation, failure + L".");

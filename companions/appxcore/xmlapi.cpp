@@ -129,7 +129,8 @@ void ReplaceFileBytes(const std::wstring& path, const std::string& bytes) {
     }
     {
         UniqueFile file;
-        error = OpenCheckedFile(held, name, GENERIC_WRITE, 0 /* no sharing while it is written */, CREATE_NEW, &file);
+        error = OpenCheckedFile(held, name, GENERIC_WRITE, 0 /* no sharing while it is written */, CREATE_NEW,
+                                &file);
         if (error != ERROR_SUCCESS) ThrowWin32(error);
         DWORD written = 0;
         if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||

@@ -425,18 +425,21 @@ void QuillmarStoreAppManagementService::RestoreTileDataLayer(const Caller& calle
         // A user chooses where their Local AppData lies (User Shell Folders); LocalSystem empties and
         // fills a folder there only when it lies in the user's own profile folder, which an
         // administrator set, and no folder from the profile folder down is a link.
-        if (!IsBelowFolder(caller.profileFolder, caller.localAppData)) appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
+        if (!IsBelowFolder(caller.profileFolder, caller.localAppData))
+            appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
         for (const wchar_t* tail : {L"\\TileDataLayer\\Database", L"\\Quillmar\\Migrate\\vedatamodel.edb"}) {
             std::wstring path = caller.localAppData + tail;
             if (PathCrossesLinkChecked(caller.profileFolder.c_str(), path.c_str())) {
-                eventLog_.Error(L"A folder link lies on the way to " + path + L"; the tile database is not restored.");
+                eventLog_.Error(L"A folder link lies on the way to " + path +
+                                L"; the tile database is not restored.");
                 appxcore::ThrowWin32(ERROR_ACCESS_DENIED);
             }
         }
         // From the Windows folder, where the tool put it: never found by the library search.
         wchar_t windows[MAX_PATH];
         UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH) appxcore::ThrowWin32(length ? ERROR_BUFFER_OVERFLOW : GetLastError());
+        if (length == 0 || length >= MAX_PATH)
+            appxcore::ThrowWin32(length ? ERROR_BUFFER_OVERFLOW : GetLastError());
         std::wstring libraryPath = std::wstring(windows) + L"\\kelvohlp.dll";
         HMODULE library = LoadLibraryExW(libraryPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (!library) appxcore::ThrowWin32(GetLastError());

@@ -60,7 +60,8 @@ class QuillmarStoreAppManagementService {
     // Takes the client's token and reads its SID and folders; raises AppxError.
     void TakeClientIdentity(ServicePipe& pipe, Caller& caller);
     // Why a listing may not write where it was asked to ("" when it may).
-    std::wstring ListingLinkRefusal(const std::wstring& listFile, const std::wstring& profile, bool windows10);
+    std::wstring ListingLinkRefusal(const std::wstring& listFile, const std::wstring& profile,
+                                    bool windows10);
 
     // Replies; Reply raises AppxError when the reply cannot be written, TryReply logs
     // "Pipe has gone away" and lets the work go on.

@@ -85,7 +85,8 @@ HANDLE TakeClientToken(HANDLE pipe) {
     DWORD error = GetLastError();
     if (error != ERROR_BAD_IMPERSONATION_LEVEL) appxcore::ThrowWin32(error);
     // The client allowed identification only: a copy at that level can still be checked.
-    if (!DuplicateTokenEx(token.get(), access, nullptr, SecurityIdentification, TokenImpersonation, &duplicate))
+    if (!DuplicateTokenEx(token.get(), access, nullptr, SecurityIdentification, TokenImpersonation,
+                          &duplicate))
         appxcore::ThrowWin32(GetLastError());
     return duplicate;
 }

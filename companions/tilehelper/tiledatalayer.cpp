@@ -190,7 +190,8 @@ UniqueFile OpenHelperLog() {
     std::wstring sddl = std::wstring(LogFolderSecurityHead) + selfText + LogFolderSecurityTail;
     LocalFree(selfText);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
         return UniqueFile();
     UniqueLocal descriptorOwner(descriptor);
     SECURITY_ATTRIBUTES attributes = {};
@@ -198,8 +199,8 @@ UniqueFile OpenHelperLog() {
     attributes.lpSecurityDescriptor = descriptor;
     HeldFolder held;
     std::wstring folder = std::wstring(common) + L"\\Quillmar\\Error Reporting";
-    if (HoldFolderChain(common, folder.c_str(), true, &held, &attributes, READ_CONTROL | WRITE_DAC | WRITE_OWNER) !=
-        ERROR_SUCCESS)
+    if (HoldFolderChain(common, folder.c_str(), true, &held, &attributes,
+                        READ_CONTROL | WRITE_DAC | WRITE_OWNER) != ERROR_SUCCESS)
         return UniqueFile();
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
@@ -211,14 +212,16 @@ UniqueFile OpenHelperLog() {
         // The DACL must hold; the owner (whoever made the folder could otherwise change the DACL
         // back) is taken where the privileges allow.
         HANDLE folderHandle = held.levels[level].get();
-        if (SetSecurityInfo(folderHandle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                            nullptr, nullptr, dacl, nullptr) != ERROR_SUCCESS)
+        if (SetSecurityInfo(folderHandle, SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            dacl, nullptr) != ERROR_SUCCESS)
             return UniqueFile();
-        SetSecurityInfo(folderHandle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr, nullptr);
+        SetSecurityInfo(folderHandle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr,
+                        nullptr);
     }
     UniqueFile file;
-    if (OpenCheckedFile(held, L"kelvohlp.log", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS, &file) !=
-        ERROR_SUCCESS)
+    if (OpenCheckedFile(held, L"kelvohlp.log", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS,
+                        &file) != ERROR_SUCCESS)
         return UniqueFile();
     return file;
 }
@@ -268,8 +271,8 @@ DWORD TakeFileIdentity(const wchar_t* localAppData, FileIdentity* identity) {
     identity->client.reset();
     identity->base.clear();
     UniqueHandle client;
-    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE, TRUE /* as the library's own account */,
-                        client.put())) {
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY | TOKEN_IMPERSONATE,
+                        TRUE /* as the library's own account */, client.put())) {
         wchar_t profile[MAX_PATH] = {};
         DWORD size = MAX_PATH;
         if (!GetUserProfileDirectoryW(client.get(), profile, &size)) return GetLastError();
@@ -309,7 +312,8 @@ void MoveTileDatabaseFiles(const wchar_t* localAppData, bool backup, const FileI
     }
     if (!backup) {
         DWORD error = DeleteFilesInTree(identity.base, liveFolder);
-        if (error != ERROR_SUCCESS) AppendHelperLog(L"Emptying the live tile database folder fails. Error %u", error);
+        if (error != ERROR_SUCCESS)
+            AppendHelperLog(L"Emptying the live tile database folder fails. Error %u", error);
     }
     for (int attempt = 0; attempt < 50; ++attempt) {
         DWORD error = CopyCheckedFile(base, source.c_str(), base, target.c_str());

@@ -69,7 +69,8 @@ TEST(PlatformChoice, ActivationFailureOffWineIsRaised) {
             ADD_FAILURE() << "no error raised for " << std::hex << failure;
         } catch (const AppxError& e) {
             EXPECT_EQ(failure, e.code());
-            EXPECT_EQ(0u, e.message().find(L"Windows.Management.Deployment.PackageManager cannot be activated"))
+            EXPECT_EQ(0u,
+                      e.message().find(L"Windows.Management.Deployment.PackageManager cannot be activated"))
                 << corvane_test::Narrow(e.message());
         }
     }
@@ -77,7 +78,8 @@ TEST(PlatformChoice, ActivationFailureOffWineIsRaised) {
 
     // Under Wine the same failures fall back to the stand-in, and the choice is logged once each.
     for (HRESULT failure : {REGDB_E_CLASSNOTREG, E_ACCESSDENIED}) {
-        std::unique_ptr<PackagePlatform> chosen = ChoosePackagePlatform(failure, nullptr, true, repository, log);
+        std::unique_ptr<PackagePlatform> chosen =
+            ChoosePackagePlatform(failure, nullptr, true, repository, log);
         ASSERT_TRUE(chosen);
         EXPECT_NE(std::wstring::npos, chosen->Description().find(L"stand-in"));
     }

@@ -24,7 +24,8 @@ std::wstring Extended(const wchar_t* path) {
 }
 
 std::string ReadLong(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "<missing>";
     char buffer[256];
     DWORD read = 0;
@@ -95,8 +96,9 @@ TEST_F(CheckedOpen, ChainAndCopyInAPlainTree) {
     // A file onto itself is refused, not lost.
     EXPECT_NE(0u, CopyCheckedFile(plain.c_str(), target.c_str(), plain.c_str(), target.c_str()));
     EXPECT_EQ("second", ReadFileBytes(target));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
-              CopyCheckedFile(plain.c_str(), (plain + L"\\source\\none").c_str(), plain.c_str(), target.c_str()));
+    EXPECT_EQ(
+        static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
+        CopyCheckedFile(plain.c_str(), (plain + L"\\source\\none").c_str(), plain.c_str(), target.c_str()));
     EXPECT_EQ("second", ReadFileBytes(target)) << "a failed copy leaves the old target";
 
     // Only opens that cannot truncate before the check; one component names a file.
@@ -152,7 +154,8 @@ TEST_F(CheckedOpen, LinkAtEachLevelIsRefused) {
                                   (plain + L"\\read.txt").c_str()))
             << "nor is a file read through one";
         EXPECT_FALSE(FileExists(plain + L"\\read.txt"));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), DeleteFilesInTreeChecked(base.c_str(), deepest.c_str()));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED),
+                  DeleteFilesInTreeChecked(base.c_str(), deepest.c_str()));
         EXPECT_EQ(0u, DeleteFilesInTreeChecked(base.c_str(), base.c_str())) << "the link is passed over";
         EXPECT_TRUE(PathCrossesLinkChecked(base.c_str(), (deepest + L"\\file.txt").c_str()));
         EXPECT_TRUE(PathCrossesLinkChecked(base.c_str(), deepest.c_str()));
@@ -181,8 +184,9 @@ TEST_F(CheckedOpen, FolderSwappedForALinkBetweenTwoCallsIsRefused) {
     EXPECT_TRUE(PathCrossesLinkChecked(base.c_str(), file.c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED),
               HoldFolderChain(base.c_str(), (base + L"\\real").c_str(), false, &held));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED),
-              CopyCheckedFile(plain.c_str(), (plain + L"\\source\\file.txt").c_str(), base.c_str(), file.c_str()));
+    EXPECT_EQ(
+        static_cast<DWORD>(ERROR_ACCESS_DENIED),
+        CopyCheckedFile(plain.c_str(), (plain + L"\\source\\file.txt").c_str(), base.c_str(), file.c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED),
               DeleteFilesInTreeChecked(base.c_str(), (base + L"\\real").c_str()));
     EXPECT_EQ("keep swap", ReadFileBytes(outside));

@@ -7,7 +7,8 @@ using namespace corvane_test;
 
 namespace {
 
-const std::string ShortUsage = "Usage: Corvane profilefoldername [/q]\r\n\r\nOption:\r\n/q\tDo not display prompts\r\n";
+const std::string ShortUsage =
+    "Usage: Corvane profilefoldername [/q]\r\n\r\nOption:\r\n/q\tDo not display prompts\r\n";
 const std::string LongUsage = "Usage: Corvane profilefoldername [/q] [/NoAppx]\r\n\r\n"
                               "Options:\r\n"
                               "/q\t\t\tDo not display prompts\r\n"
@@ -25,21 +26,25 @@ const std::string Updating = "Updating default profile...\r\n";
 
 std::string SystemText(DWORD code) {
     wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-                   code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring w = text ? std::wstring(text) : L"";
     if (text) LocalFree(text);
     if (w.size() >= 2) w.resize(w.size() - 2);
     return Narrow(w);
 }
 
-std::string NoSid(const std::wstring& path) { return "Cannot get user SID for profile " + Narrow(path) + ".\r\n"; }
+std::string NoSid(const std::wstring& path) {
+    return "Cannot get user SID for profile " + Narrow(path) + ".\r\n";
+}
 
 class Cli : public ::testing::Test {
   protected:
     void SetUp() override { SetToolWindowsVersion(L"win7"); }
     void TearDown() override {
-        for (const auto& p : profiles_) RemoveProfile(p);
+        for (const auto& p : profiles_)
+            RemoveProfile(p);
         SetToolWindowsVersion(L"win7");
     }
     // A profile folder with a hive; registered in ProfileList only when sid is given.
@@ -204,8 +209,9 @@ void RemoveUpdaterFiles() {
 
 TEST_F(Cli, DeclinedStoreAppServiceStopsWindows10Only) {
     TestProfile p = Profile(L"CliAppx");
-    std::string question = "Corvane needs to install the Quillmar AppX Management Service to manage Windows Store "
-                           "Apps for the default profile. Is this OK (Y/n)? ";
+    std::string question =
+        "Corvane needs to install the Quillmar AppX Management Service to manage Windows Store "
+        "Apps for the default profile. Is this OK (Y/n)? ";
     SetToolWindowsVersion(L"win10");
     RunResult r = RunTool(L"CliAppx", "n\r\n");
     EXPECT_EQ(1223u, r.exitCode);

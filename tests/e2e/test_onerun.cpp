@@ -12,8 +12,9 @@ namespace {
 
 using Tree = std::map<std::wstring, std::string>;
 
-const char* const BusyLine = "Another run of Corvane is changing the default profile or the Store-app service on "
-                             "this computer; nothing has been changed. Run Corvane again when it has ended.\r\n";
+const char* const BusyLine =
+    "Another run of Corvane is changing the default profile or the Store-app service on "
+    "this computer; nothing has been changed. Run Corvane again when it has ended.\r\n";
 const wchar_t* const MutexName = L"Global\\Corvane-OneRun";
 
 bool ServiceExists() {
@@ -66,7 +67,8 @@ TEST_F(OneRunTest, WhileAnotherRunHoldsTheMutexEveryChangingCommandEndsWithBusyA
     HANDLE held = CreateMutexW(nullptr, TRUE /* owned: another run is busy */, MutexName);
     ASSERT_NE(nullptr, held) << GetLastError();
 
-    for (const wchar_t* arguments : {L"OneRunSrc /q /NoAppx", L"/InstallAppxService", L"/DeleteAppxService"}) {
+    for (const wchar_t* arguments :
+         {L"OneRunSrc /q /NoAppx", L"/InstallAppxService", L"/DeleteAppxService"}) {
         DWORD start = GetTickCount();
         RunResult r = RunTool(arguments);
         DWORD took = GetTickCount() - start;

@@ -5,7 +5,8 @@
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return 87;
-    HANDLE file = CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         printf("error %lu\n", GetLastError());
         fflush(stdout);

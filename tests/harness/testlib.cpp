@@ -17,9 +17,11 @@ const char* const Banner = "\r\nCorvane v1.11 - Set Default Profile\r\n"
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                nullptr);
     std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr,
+                        nullptr);
     return out;
 }
 
@@ -40,8 +42,8 @@ RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments, con
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
     // Standard error goes nowhere: Wine's own noise must not mix with what tests compare.
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                             nullptr);
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             OPEN_EXISTING, 0, nullptr);
 
     STARTUPINFOW si = {};
     si.cb = sizeof si;
@@ -53,7 +55,8 @@ RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments, con
     std::wstring commandLine = L"\"" + exe + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back(L'\0');
-    BOOL started = CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    BOOL started = CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                  nullptr, &si, &pi);
     DWORD startError = GetLastError();
     CloseHandle(outWrite);
     CloseHandle(inRead);
@@ -65,11 +68,13 @@ RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments, con
         return result;
     }
     DWORD written;
-    if (!stdinText.empty()) WriteFile(inWrite, stdinText.data(), static_cast<DWORD>(stdinText.size()), &written, nullptr);
+    if (!stdinText.empty())
+        WriteFile(inWrite, stdinText.data(), static_cast<DWORD>(stdinText.size()), &written, nullptr);
     CloseHandle(inWrite); // end of input after the given text
     char buffer[4096];
     DWORD read;
-    while (ReadFile(outRead, buffer, sizeof buffer, &read, nullptr) && read > 0) result.out.append(buffer, read);
+    while (ReadFile(outRead, buffer, sizeof buffer, &read, nullptr) && read > 0)
+        result.out.append(buffer, read);
     CloseHandle(outRead);
     WaitForSingleObject(pi.hProcess, INFINITE);
     GetExitCodeProcess(pi.hProcess, &result.exitCode);
@@ -84,8 +89,8 @@ RunResult RunTool(const std::wstring& arguments, const std::string& stdinText) {
 
 void SetToolWindowsVersion(const std::wstring& version) {
     HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\corvane.exe", 0, nullptr,
-                                             0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\corvane.exe",
+                                             0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
     RegSetValueExW(key, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
                    static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
@@ -104,8 +109,12 @@ static RegValue StringValue(DWORD type, const std::wstring& text) {
     v.data.assign(p, p + (text.size() + 1) * sizeof(wchar_t));
     return v;
 }
-RegValue Sz(const std::wstring& text) { return StringValue(REG_SZ, text); }
-RegValue ExpandSz(const std::wstring& text) { return StringValue(REG_EXPAND_SZ, text); }
+RegValue Sz(const std::wstring& text) {
+    return StringValue(REG_SZ, text);
+}
+RegValue ExpandSz(const std::wstring& text) {
+    return StringValue(REG_EXPAND_SZ, text);
+}
 RegValue Dword(DWORD value) {
     RegValue v{REG_DWORD, {}};
     const BYTE* p = reinterpret_cast<const BYTE*>(&value);
@@ -116,8 +125,8 @@ RegValue Dword(DWORD value) {
 void WriteKeys(HKEY root, const HiveContent& content) {
     for (const auto& key : content) {
         HKEY k;
-        ASSERT_EQ(ERROR_SUCCESS,
-                  RegCreateKeyExW(root, key.first.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr))
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, key.first.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, &k, nullptr))
             << Narrow(key.first);
         for (const auto& value : key.second)
             RegSetValueExW(k, value.first.c_str(), 0, value.second.type, value.second.data.data(),
@@ -179,8 +188,8 @@ void SaveHive(const std::wstring& file, const HiveContent& content) {
     const wchar_t* staging = L"Software\\CorvaneTestHiveStaging";
     SHDeleteKeyW(HKEY_CURRENT_USER, staging);
     HKEY root;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegCreateKeyExW(HKEY_CURRENT_USER, staging, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, staging, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &root, nullptr));
     WriteKeys(root, content);
     DeleteFileW(file.c_str()); // Windows' RegSaveKeyW refuses an existing file
     LONG saved = RegSaveKeyW(root, file.c_str(), nullptr);
@@ -209,7 +218,8 @@ TestProfile CreateProfile(const std::wstring& name, const std::wstring& sid, con
     p.sid = sid;
     MakeDirs(p.path);
     SaveHive(p.path + L"\\NTUSER.DAT", hive);
-    if (!sid.empty()) AddProfileListEntry(sid, imagePath.empty() ? L"%SystemDrive%\\users\\" + name : imagePath);
+    if (!sid.empty())
+        AddProfileListEntry(sid, imagePath.empty() ? L"%SystemDrive%\\users\\" + name : imagePath);
     return p;
 }
 
@@ -234,7 +244,8 @@ std::wstring EnsureDefaultProfile() {
 
 void WriteFileBytes(const std::wstring& path, const std::string& bytes, DWORD attributes) {
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE f =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, f) << Narrow(path) << " error " << GetLastError();
     DWORD written;
     WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -243,13 +254,14 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes, DWORD at
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) return std::string();
     std::string out;
     char buffer[65536];
     DWORD read;
-    while (ReadFile(f, buffer, sizeof buffer, &read, nullptr) && read > 0) out.append(buffer, read);
+    while (ReadFile(f, buffer, sizeof buffer, &read, nullptr) && read > 0)
+        out.append(buffer, read);
     CloseHandle(f);
     return out;
 }
@@ -273,7 +285,8 @@ static bool InTestArea(const std::wstring& path) {
     std::wstring profiles = ProfilesDir() + L"\\";
     if (path.size() > profiles.size() && _wcsnicmp(path.c_str(), profiles.c_str(), profiles.size()) == 0)
         return path.find(L"..") == std::wstring::npos;
-    return _wcsnicmp(path.c_str(), L"C:\\corvane-scratch\\", 19) == 0 && path.find(L"..") == std::wstring::npos;
+    return _wcsnicmp(path.c_str(), L"C:\\corvane-scratch\\", 19) == 0 &&
+           path.find(L"..") == std::wstring::npos;
 }
 
 static void DeleteTreeUnchecked(const std::wstring& path) {
@@ -284,7 +297,8 @@ static void DeleteTreeUnchecked(const std::wstring& path) {
             std::wstring name = fd.cFileName;
             if (name == L"." || name == L"..") continue;
             std::wstring child = path + L"\\" + name;
-            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
                 DeleteTreeUnchecked(child);
             } else if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveDirectoryW(child.c_str()); // a link: remove the link only
@@ -309,13 +323,15 @@ void DeleteTestTree(const std::wstring& path) {
 
 static std::string Fnv(const std::string& bytes) {
     unsigned long long h = 1469598103934665603ULL;
-    for (unsigned char c : bytes) h = (h ^ c) * 1099511628211ULL;
+    for (unsigned char c : bytes)
+        h = (h ^ c) * 1099511628211ULL;
     char text[32];
     snprintf(text, sizeof text, "%016llx", h);
     return text;
 }
 
-static void SnapshotInto(const std::wstring& root, const std::wstring& rel, std::map<std::wstring, std::string>& out) {
+static void SnapshotInto(const std::wstring& root, const std::wstring& rel,
+                         std::map<std::wstring, std::string>& out) {
     WIN32_FIND_DATAW fd;
     std::wstring dir = rel.empty() ? root : root + L"\\" + rel;
     HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &fd);
@@ -331,7 +347,8 @@ static void SnapshotInto(const std::wstring& root, const std::wstring& rel, std:
             std::string bytes = ReadFileBytes(root + L"\\" + childRel);
             char attrs[16];
             snprintf(attrs, sizeof attrs, "%lx",
-                     fd.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+                     fd.dwFileAttributes &
+                         (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
             out[childRel] = std::to_string(bytes.size()) + ":" + Fnv(bytes) + ":" + attrs;
         }
     } while (FindNextFileW(find, &fd));
@@ -366,7 +383,8 @@ HeldFile::HeldFile(const std::wstring& path) {
     std::wstring line = L"\"" + exe + L"\" \"" + path + L"\"";
     std::vector<wchar_t> buffer(line.begin(), line.end());
     buffer.push_back(0);
-    BOOL started = CreateProcessW(exe.c_str(), buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    BOOL started =
+        CreateProcessW(exe.c_str(), buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     CloseHandle(outWrite);
     CloseHandle(inRead);
     if (!started) {
@@ -462,9 +480,9 @@ void MakeRequiredRowFolders(const std::wstring& profilePath) {
 
 std::string SystemErrorText(DWORD code) {
     wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-                   nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0,
-                   nullptr);
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring w = text ? std::wstring(text) : L"";
     if (text) LocalFree(text);
     while (!w.empty() && (w.back() == L'\n' || w.back() == L'\r'))

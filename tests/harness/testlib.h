@@ -20,7 +20,8 @@ struct RunResult {
 // standard input, and collects standard output and the exact 32-bit exit code.
 RunResult RunTool(const std::wstring& arguments, const std::string& stdinText = "");
 // Runs any program the same way.
-RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments, const std::string& stdinText = "");
+RunResult RunProgram(const std::wstring& exe, const std::wstring& arguments,
+                     const std::string& stdinText = "");
 
 // Windows version Wine reports to corvane.exe from its next start: "winxp", "win7", "win81", "win10"...
 void SetToolWindowsVersion(const std::wstring& version);

@@ -129,11 +129,12 @@ TEST_F(HiveSteps, WallpaperRelocatedOnWindows7And10) {
 
         ASSERT_EQ(0u, r.exitCode) << r.out;
         // Windows 10's Store-app step runs even with /NoAppx; no updater is in the Windows folder here.
-        std::string storeApps = std::wstring(run.version) == L"win10"
-                                    ? "Warning: Store-app step failed: listing the Store apps into the default profile. "
-                                      "Error 2: " +
-                                          SystemErrorText(ERROR_FILE_NOT_FOUND) + "\r\n"
-                                    : "";
+        std::string storeApps =
+            std::wstring(run.version) == L"win10"
+                ? "Warning: Store-app step failed: listing the Store apps into the default profile. "
+                  "Error 2: " +
+                      SystemErrorText(ERROR_FILE_NOT_FOUND) + "\r\n"
+                : "";
         EXPECT_EQ(std::string(Banner) + Updating + "Wallpaper copied to " + Narrow(pictures) + ".\r\n" +
                       storeApps + Success,
                   r.out);

@@ -53,7 +53,8 @@ class Backup : public ::testing::Test {
         WIN32_FIND_DATAW fd;
         HANDLE find = FindFirstFileW((kept_ + L"-*").c_str(), &fd);
         if (find == INVALID_HANDLE_VALUE) return found;
-        do found.push_back(root_ + L"\\" + fd.cFileName);
+        do
+            found.push_back(root_ + L"\\" + fd.cFileName);
         while (FindNextFileW(find, &fd));
         FindClose(find);
         return found;
@@ -68,7 +69,9 @@ class Backup : public ::testing::Test {
         }
     }
 
-    bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+    bool Exists(const std::wstring& path) {
+        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
     // Files only: what a set-aside leaves behind must be folders alone.
     static Tree FilesOf(const Tree& tree) {
         Tree files;
@@ -378,7 +381,8 @@ TEST_F(Backup, RecoveryUnderAMarkerThatCannotMoveStopsAndLosesNothing) {
 
 TEST_F(Backup, ASetAsideWhoseListingBreaksOffFailsAndPutsEverythingBack) {
     CutTheListingAt(3);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NETNAME_DELETED), SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NETNAME_DELETED),
+              SetDefaultProfileAside(current_.c_str(), kept_.c_str()));
     EXPECT_EQ(before_, Snapshot(current_));
     EXPECT_FALSE(Exists(kept_));
 }

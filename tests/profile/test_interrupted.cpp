@@ -26,8 +26,8 @@ std::wstring ToolPath() {
 // Starts the tool with every standard stream on NUL, so that it can be killed at any moment.
 HANDLE StartTool(const std::wstring& arguments) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &inherit, OPEN_EXISTING, 0, nullptr);
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -37,14 +37,17 @@ HANDLE StartTool(const std::wstring& arguments) {
     std::wstring line = L"\"" + exe + L"\" " + arguments;
     std::vector<wchar_t> mutableLine(line.begin(), line.end());
     mutableLine.push_back(L'\0');
-    BOOL started = CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    BOOL started = CreateProcessW(exe.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                  nullptr, &si, &pi);
     CloseHandle(nul);
     if (!started) return nullptr;
     CloseHandle(pi.hThread);
     return pi.hProcess;
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool KeyExists(HKEY root, const std::wstring& path) {
     HKEY key;
@@ -119,7 +122,8 @@ class Interrupted : public ::testing::Test {
             CloseHandle(process_);
         }
         RegUnLoadKeyW(HKEY_USERS, KillSid); // a killed run leaves its mount behind
-        for (const auto& p : profiles_) RemoveProfile(p);
+        for (const auto& p : profiles_)
+            RemoveProfile(p);
         RemoveBackups();
         DeleteTestTree(defaultPath_);
     }
@@ -143,14 +147,17 @@ class Interrupted : public ::testing::Test {
         HANDLE find = FindFirstFileW((backup_ + L"-*").c_str(), &fd);
         if (find == INVALID_HANDLE_VALUE) return;
         std::vector<std::wstring> kept;
-        do kept.push_back(ProfilesDir() + L"\\" + fd.cFileName);
+        do
+            kept.push_back(ProfilesDir() + L"\\" + fd.cFileName);
         while (FindNextFileW(find, &fd));
         FindClose(find);
-        for (const auto& k : kept) DeleteTestTree(k);
+        for (const auto& k : kept)
+            DeleteTestTree(k);
     }
 
     // Starts the update and kills it the moment `reached` holds; false when the run ended first.
-    bool KillWhen(const std::function<bool()>& reached, const std::wstring& arguments = L"UpdKill /q /NoAppx") {
+    bool KillWhen(const std::function<bool()>& reached,
+                  const std::wstring& arguments = L"UpdKill /q /NoAppx") {
         process_ = StartTool(arguments);
         if (!process_) return false;
         bool hit = WaitUntil(process_, reached);
@@ -167,7 +174,8 @@ class Interrupted : public ::testing::Test {
         WIN32_FIND_DATAW fd;
         HANDLE find = FindFirstFileW((backup_ + L"*").c_str(), &fd);
         if (find != INVALID_HANDLE_VALUE) {
-            do places.push_back(Snapshot(ProfilesDir() + L"\\" + fd.cFileName + L"\\profile"));
+            do
+                places.push_back(Snapshot(ProfilesDir() + L"\\" + fd.cFileName + L"\\profile"));
             while (FindNextFileW(find, &fd));
             FindClose(find);
         }
@@ -187,9 +195,10 @@ class Interrupted : public ::testing::Test {
         RegUnLoadKeyW(HKEY_USERS, KillSid);
         RunResult r = RunTool(L"UpdKillNoFav /q /NoAppx");
         EXPECT_EQ(2u, r.exitCode) << r.out;
-        EXPECT_NE(std::string::npos,
-                  r.out.find("An interrupted earlier run has been rolled back; the default profile is as it was "
-                             "before that run.\r\n"))
+        EXPECT_NE(
+            std::string::npos,
+            r.out.find("An interrupted earlier run has been rolled back; the default profile is as it was "
+                       "before that run.\r\n"))
             << r.out;
         ExpectNothingLost();
         EXPECT_EQ(original_, Snapshot(defaultPath_));

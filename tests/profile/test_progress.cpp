@@ -11,7 +11,9 @@ using namespace corvane_test;
 namespace {
 
 DWORD Now = 0;
-DWORD WINAPI FakeClock() { return Now; }
+DWORD WINAPI FakeClock() {
+    return Now;
+}
 
 void Collect(const wchar_t* title, void* context) {
     static_cast<std::vector<std::wstring>*>(context)->push_back(title);

@@ -32,7 +32,8 @@ void DumpKey(HKEY key, const std::wstring& path, HiveDump& out) {
     for (DWORD i = 0;; ++i) {
         wchar_t name[256];
         DWORD nameLength = 256;
-        if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
         HKEY sub;
         if (RegOpenKeyExW(key, name, 0, KEY_READ, &sub) != ERROR_SUCCESS) continue;
         DumpKey(sub, path.empty() ? name : path + L"\\" + name, out);
@@ -56,7 +57,9 @@ HiveDump ReadHive(const std::wstring& file) {
     return dump;
 }
 
-bool HasKey(const HiveDump& d, const std::wstring& key) { return d.count(key) != 0; }
+bool HasKey(const HiveDump& d, const std::wstring& key) {
+    return d.count(key) != 0;
+}
 bool HasValue(const HiveDump& d, const std::wstring& key, const std::wstring& value) {
     auto k = d.find(key);
     return k != d.end() && k->second.count(value) != 0;
@@ -68,11 +71,13 @@ std::string Bytes(const std::wstring& text) {
 // The system's text for a code, as the tool prints it after a failure.
 std::string ErrorText(DWORD code) {
     wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-                   code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring line = text ? text : L"";
     LocalFree(text);
-    while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r')) line.pop_back();
+    while (!line.empty() && (line.back() == L'\n' || line.back() == L'\r'))
+        line.pop_back();
     return Narrow(line);
 }
 
@@ -81,7 +86,8 @@ HiveContent FullHive() {
     HiveContent h;
     h[std::wstring(ExplorerKey) + L"\\RunMRU"][L"a"] = Sz(L"cmd\\1");
     h[std::wstring(ExplorerKey) + L"\\Shell Folders"][L"Personal"] = Sz(L"C:\\users\\Src\\Documents");
-    h[std::wstring(ExplorerKey) + L"\\User Shell Folders"][L"Personal"] = ExpandSz(L"%USERPROFILE%\\Documents");
+    h[std::wstring(ExplorerKey) + L"\\User Shell Folders"][L"Personal"] =
+        ExpandSz(L"%USERPROFILE%\\Documents");
     h[L"Software\\Microsoft\\Active Setup\\Installed Components\\{X}"][L"Version"] = Sz(L"1");
     h[L"Software\\Wow6432Node\\Microsoft\\Active Setup\\Installed Components\\{Y}"][L"Version"] = Sz(L"1");
     h[L"Software\\Microsoft\\IAM\\Accounts"][L"x"] = Dword(1);
@@ -111,13 +117,16 @@ class Update : public ::testing::Test {
         MakeDirs(defaultPath_ + L"\\Documents\\Nested\\Deeper");
         MakeDirs(defaultPath_ + L"\\EmptyOld");
         WriteFileBytes(defaultPath_ + L"\\Documents\\old.txt", "old document");
-        WriteFileBytes(defaultPath_ + L"\\Documents\\Nested\\Deeper\\ro.txt", "read-only", FILE_ATTRIBUTE_READONLY);
-        WriteFileBytes(defaultPath_ + L"\\hidden.ini", "hidden", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+        WriteFileBytes(defaultPath_ + L"\\Documents\\Nested\\Deeper\\ro.txt", "read-only",
+                       FILE_ATTRIBUTE_READONLY);
+        WriteFileBytes(defaultPath_ + L"\\hidden.ini", "hidden",
+                       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
         SetToolWindowsVersion(L"win7");
     }
     void TearDown() override {
         if (defaultPath_.empty()) return; // skipped before anything was made
-        for (const auto& p : profiles_) RemoveProfile(p);
+        for (const auto& p : profiles_)
+            RemoveProfile(p);
         DeleteTestTree(defaultPath_);
         DeleteTestTree(defaultPath_ + L".corvane-backup");
         SetToolWindowsVersion(L"win7");
@@ -196,7 +205,8 @@ TEST_F(Update, SignedOutProfileOnWindows7) {
     }
     auto docsSource = Snapshot(src.path + L"\\" + rows_[4]);
     auto docsDefault = Snapshot(defaultPath_ + L"\\" + rows_[4]);
-    for (const auto& e : docsSource) EXPECT_EQ(e.second, docsDefault[e.first]) << Narrow(e.first);
+    for (const auto& e : docsSource)
+        EXPECT_EQ(e.second, docsDefault[e.first]) << Narrow(e.first);
     EXPECT_TRUE(DirExists(defaultPath_ + L"\\" + rows_[4] + L"\\Empty\\AlsoEmpty"));
     EXPECT_FALSE(FileExists(defaultPath_ + L"\\Documents\\old.txt"));
     EXPECT_FALSE(FileExists(defaultPath_ + L"\\hidden.ini"));
@@ -205,7 +215,8 @@ TEST_F(Update, SignedOutProfileOnWindows7) {
     EXPECT_FALSE(FileExists(defaultPath_ + L"\\notcopied.txt"));
     EXPECT_FALSE(DirExists(defaultPath_ + L".corvane-backup"));
     // Signed out: the hive came as a file, and no class hive was written.
-    EXPECT_FALSE(FileExists(defaultPath_ + L"\\Local Settings\\Application Data\\Microsoft\\Windows\\UsrClass.dat"));
+    EXPECT_FALSE(
+        FileExists(defaultPath_ + L"\\Local Settings\\Application Data\\Microsoft\\Windows\\UsrClass.dat"));
 
     HiveDump d = ReadHive(defaultPath_ + L"\\NTUSER.DAT");
     ExpectVistaClean(d);
@@ -222,8 +233,8 @@ TEST_F(Update, Windows10WithoutStoreApps) {
     // The Store-app step still runs; with no updater in the Windows folder it says what is missing.
     EXPECT_EQ(std::string(Banner) + Updating +
                   "Warning: Store-app step failed: listing the Store apps into the default profile. "
-                  "Error 2: " + SystemErrorText(ERROR_FILE_NOT_FOUND) + "\r\n" +
-                  Success,
+                  "Error 2: " +
+                  SystemErrorText(ERROR_FILE_NOT_FOUND) + "\r\n" + Success,
               r.out);
     HiveDump d = ReadHive(defaultPath_ + L"\\NTUSER.DAT");
     ExpectVistaClean(d);
@@ -280,8 +291,8 @@ TEST_F(Update, MissingRequiredFolderRestoresTheDefaultProfile) {
     RunResult r = RunTool(L"UpdNoFav /q /NoAppx");
     EXPECT_EQ(2u, r.exitCode);
     std::string errorText = ErrorText(2);
-    EXPECT_EQ(std::string(Banner) + Updating + "Cannot copy " + Narrow(src.path + L"\\" + rows_[3]) + ". Error 2\r\n" +
-                  Restored + errorText + "\r\n",
+    EXPECT_EQ(std::string(Banner) + Updating + "Cannot copy " + Narrow(src.path + L"\\" + rows_[3]) +
+                  ". Error 2\r\n" + Restored + errorText + "\r\n",
               r.out);
     // Byte for byte what it was, hive included; no trace of the run.
     EXPECT_EQ(before, Snapshot(defaultPath_));
@@ -331,8 +342,8 @@ TEST_F(Update, SignedInUserHiveIsSavedFromTheRegistry) {
     ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_USERS, sid.c_str(), (src.path + L"\\NTUSER.DAT").c_str()));
     ASSERT_EQ(ERROR_SUCCESS, RegLoadKeyW(HKEY_USERS, (sid + L"_Classes").c_str(), classFile.c_str()));
     HKEY live;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_USERS, (sid + L"\\Software\\Only In Registry").c_str(), 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &live, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_USERS, (sid + L"\\Software\\Only In Registry").c_str(), 0,
+                                             nullptr, 0, KEY_ALL_ACCESS, nullptr, &live, nullptr));
     RegCloseKey(live);
     RunResult r;
     {
@@ -342,8 +353,8 @@ TEST_F(Update, SignedInUserHiveIsSavedFromTheRegistry) {
     }
     // The user's own hive must still be loaded and untouched by the clean-up.
     HKEY still;
-    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, (sid + L"\\" + ExplorerKey + L"\\RunMRU").c_str(), 0, KEY_READ,
-                                           &still));
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_USERS, (sid + L"\\" + ExplorerKey + L"\\RunMRU").c_str(), 0,
+                                           KEY_READ, &still));
     RegCloseKey(still);
     RegUnLoadKeyW(HKEY_USERS, (sid + L"_Classes").c_str());
     RegUnLoadKeyW(HKEY_USERS, sid.c_str());
@@ -353,7 +364,8 @@ TEST_F(Update, SignedInUserHiveIsSavedFromTheRegistry) {
     HiveDump d = ReadHive(defaultPath_ + L"\\NTUSER.DAT");
     EXPECT_TRUE(HasKey(d, L"Software\\Only In Registry")); // saved from the registry, not the file
     ExpectVistaClean(d);                                   // mounted under another name and cleaned
-    HiveDump c = ReadHive(defaultPath_ + L"\\Local Settings\\Application Data\\Microsoft\\Windows\\UsrClass.dat");
+    HiveDump c =
+        ReadHive(defaultPath_ + L"\\Local Settings\\Application Data\\Microsoft\\Windows\\UsrClass.dat");
     EXPECT_TRUE(HasValue(c, L"Software\\Classes Marker", L"x"));
 }
 
@@ -374,11 +386,13 @@ TEST_F(Update, TwoRunsGiveTheSameDefaultProfileAsOne) {
 
 TEST_F(Update, BackupOfAnInterruptedRunIsKept) {
     MakeDirs(defaultPath_ + L".corvane-backup\\Documents");
-    WriteFileBytes(defaultPath_ + L".corvane-backup\\Documents\\earlier.txt", "from before the interrupted run");
+    WriteFileBytes(defaultPath_ + L".corvane-backup\\Documents\\earlier.txt",
+                   "from before the interrupted run");
     Source(L"UpdStale", L"S-1-5-21-31-31-31-1009", FullHive());
     RunResult r = RunTool(L"UpdStale /q /NoAppx");
     ASSERT_EQ(0u, r.exitCode) << r.out;
-    std::string prefix = std::string(Banner) + Updating + "An interrupted earlier run left the previous default profile in " +
+    std::string prefix = std::string(Banner) + Updating +
+                         "An interrupted earlier run left the previous default profile in " +
                          Narrow(defaultPath_) + ".corvane-backup-";
     ASSERT_EQ(prefix, r.out.substr(0, prefix.size()));
     EXPECT_EQ(Success, r.out.substr(r.out.size() - Success.size()));
@@ -424,12 +438,14 @@ TEST_F(UpdateLinks, AreNeitherFollowedNorCopied) {
     RunResult r = RunTool(L"UpdLinks /q /NoAppx");
     ASSERT_EQ(0u, r.exitCode) << r.out;
     // Not copied through: nothing of the link's target reaches the default profile.
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((defaultPath_ + L"\\Documents\\Linked Folder").c_str()));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES,
+              GetFileAttributesW((defaultPath_ + L"\\Documents\\Linked Folder").c_str()));
     // The default profile's own link is left alone, and nothing behind either link was touched.
     EXPECT_TRUE(FileExists(defaultPath_ + L"\\Documents\\Old Link\\keep.txt"));
     EXPECT_EQ(sourceBefore_, Snapshot(scratch_ + L"\\source-target"));
     EXPECT_EQ(defaultBefore_, Snapshot(scratch_ + L"\\default-target"));
-    EXPECT_EQ(ReadFileBytes(src.path + L"\\Documents\\row5.txt"), ReadFileBytes(defaultPath_ + L"\\Documents\\row5.txt"));
+    EXPECT_EQ(ReadFileBytes(src.path + L"\\Documents\\row5.txt"),
+              ReadFileBytes(defaultPath_ + L"\\Documents\\row5.txt"));
     // A file link, and a second name for a file the user does not own: nothing of either is copied.
     ASSERT_EQ("not the user's\n", ReadFileBytes(src.path + L"\\Documents\\second name.txt"));
     ASSERT_EQ("not the user's\n", ReadFileBytes(src.path + L"\\Documents\\linked file.txt"))
@@ -442,7 +458,8 @@ TEST_F(UpdateLinks, AreNeitherFollowedNorCopied) {
 std::vector<std::wstring> FilesHolding(const std::wstring& folder, const std::string& text) {
     std::vector<std::wstring> found;
     for (const auto& entry : Snapshot(folder))
-        if (entry.second != "D" && ReadFileBytes(folder + L"\\" + entry.first) == text) found.push_back(entry.first);
+        if (entry.second != "D" && ReadFileBytes(folder + L"\\" + entry.first) == text)
+            found.push_back(entry.first);
     return found;
 }
 
@@ -461,7 +478,8 @@ TEST_F(UpdateLinks, AFolderSwappedForALinkWhileItIsCopiedGivesNothingOfTheLinksT
     ASSERT_FALSE(isLink(real));
     MakeDirs(real);
     // The same names as behind the link: a name listed in one folder opens in the other.
-    for (int i = 1; i <= 50; ++i) WriteFileBytes(real + L"\\s" + std::to_wstring(i) + L".txt", "own");
+    for (int i = 1; i <= 50; ++i)
+        WriteFileBytes(real + L"\\s" + std::to_wstring(i) + L".txt", "own");
 
     WriteFileBytes(scratch_ + L"\\swap-on", "");
     // The exchange is live: "Swap" is seen both as the folder and as the link.
@@ -477,7 +495,8 @@ TEST_F(UpdateLinks, AFolderSwappedForALinkWhileItIsCopiedGivesNothingOfTheLinksT
         // then fails as any failed copy does and puts the default profile back. Either way nothing
         // behind the link may reach the default profile.
         RunResult r = RunTool(L"UpdLinks /q /NoAppx");
-        EXPECT_TRUE(r.exitCode == 0 || r.out.find(Restored) != std::string::npos) << r.exitCode << "\n" << r.out;
+        EXPECT_TRUE(r.exitCode == 0 || r.out.find(Restored) != std::string::npos) << r.exitCode << "\n"
+                                                                                  << r.out;
         if (!FilesHolding(defaultPath_, "behind the swap link\n").empty()) ++leaked;
     }
     DeleteFileW((scratch_ + L"\\swap-on").c_str());
@@ -503,7 +522,6 @@ TEST_F(UpdateLinks, FailedRunLeavesLinkTargetsAlone) {
     EXPECT_EQ(sourceBefore_, Snapshot(scratch_ + L"\\source-target"));
 }
 
-
 // Links at a row folder itself or at a parent of one, planted by plant-row-links.sh before this runs;
 // each planting has its own run and its own tests (Source*, DefaultRow*, DefaultParent*,
 // DefaultOptional*). Under Wine the Cookies row (2) lies below AppData\Local\Microsoft.
@@ -514,13 +532,15 @@ class UpdateRowLinks : public Update {
         if (scratch_.empty()) GTEST_SKIP() << "links are planted only by the e2e_update_row_links runs";
         Update::SetUp();
     }
-    std::map<std::wstring, std::string> Target(const std::wstring& name) { return Snapshot(scratch_ + L"\\" + name); }
+    std::map<std::wstring, std::string> Target(const std::wstring& name) {
+        return Snapshot(scratch_ + L"\\" + name);
+    }
     // A refused required row: the run fails as a failed copy does and puts the default profile back.
     void ExpectRefusedAndRestored(const RunResult& r, const std::wstring& sourceFolder,
                                   const std::map<std::wstring, std::string>& before) {
         EXPECT_EQ(1920u, r.exitCode);
-        EXPECT_EQ(std::string(Banner) + Updating + "Cannot copy " + Narrow(sourceFolder) + ". Error 1920\r\n" +
-                      Restored + ErrorText(1920) + "\r\n",
+        EXPECT_EQ(std::string(Banner) + Updating + "Cannot copy " + Narrow(sourceFolder) +
+                      ". Error 1920\r\n" + Restored + ErrorText(1920) + "\r\n",
                   r.out);
         EXPECT_EQ(before, Snapshot(defaultPath_));
     }
@@ -580,7 +600,8 @@ TEST_F(UpdateRowLinks, DefaultOptionalRowThatIsALinkIsSkipped) {
     auto target = Target(L"default-sidebar-target");
     Source(L"UpdDefaultOptional", L"S-1-5-21-31-31-31-1025", FullHive());
     ExpectSkipped(RunTool(L"UpdDefaultOptional /q /NoAppx"));
-    EXPECT_EQ(target, Target(L"default-sidebar-target")) << "nothing written through the default profile's link";
+    EXPECT_EQ(target, Target(L"default-sidebar-target"))
+        << "nothing written through the default profile's link";
 }
 
 } // namespace

@@ -45,8 +45,8 @@ class ServiceLinks : public ::testing::Test {
         monitor = new DebugMonitor();
         // The service runs as on Windows 10, where a listing also writes the backups.
         HKEY version = nullptr;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, ServiceVersionKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &version,
-                            nullptr) == ERROR_SUCCESS) {
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, ServiceVersionKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &version, nullptr) == ERROR_SUCCESS) {
             RegSetValueExW(version, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"win10"),
                            6 * sizeof(wchar_t));
             RegCloseKey(version);
@@ -87,12 +87,12 @@ DebugMonitor* ServiceLinks::monitor = nullptr;
 // A folder's DACL as SDDL ("" when it cannot be read).
 std::string DaclText(const std::wstring& folder) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                              nullptr, &descriptor) != ERROR_SUCCESS)
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
         return "";
     wchar_t* text = nullptr;
-    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                         &text, nullptr);
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                         DACL_SECURITY_INFORMATION, &text, nullptr);
     std::string sddl = text ? Narrow(text) : "";
     LocalFree(text);
     LocalFree(descriptor);
@@ -105,17 +105,20 @@ std::wstring ProfileFolder() {
     return path;
 }
 
-const wchar_t UserShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+const wchar_t UserShellFolders[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 
 // Sets the client's "Local AppData" shell folder; an empty text puts the old value back.
 class LocalAppDataSetting {
   public:
     explicit LocalAppDataSetting(const std::wstring& folder) {
-        RegCreateKeyExW(HKEY_CURRENT_USER, UserShellFolders, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+        RegCreateKeyExW(HKEY_CURRENT_USER, UserShellFolders, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
+                        nullptr);
         DWORD size = sizeof(old_);
-        had_ = RegQueryValueExW(key_, L"Local AppData", nullptr, &type_, reinterpret_cast<BYTE*>(old_), &size) ==
-               ERROR_SUCCESS;
-        RegSetValueExW(key_, L"Local AppData", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+        had_ = RegQueryValueExW(key_, L"Local AppData", nullptr, &type_, reinterpret_cast<BYTE*>(old_),
+                                &size) == ERROR_SUCCESS;
+        RegSetValueExW(key_, L"Local AppData", 0, REG_EXPAND_SZ,
+                       reinterpret_cast<const BYTE*>(folder.c_str()),
                        static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
     }
     ~LocalAppDataSetting() {
@@ -170,7 +173,8 @@ TEST_F(ServiceLinks, RestoreWritesAndDeletesThroughNoLink) {
     EXPECT_EQ("keep restore", Kept(L"restore"));
     EXPECT_EQ("keep live", Kept(L"live"));
     // The tile restore was asked for and refused: the live database folder is a link.
-    EXPECT_TRUE(Logged({"QuillmarAppxService: E: A folder link lies on the way to", "TileDataLayer\\Database"}));
+    EXPECT_TRUE(
+        Logged({"QuillmarAppxService: E: A folder link lies on the way to", "TileDataLayer\\Database"}));
     EXPECT_EQ(std::vector<std::wstring>({L"Start", L"Done"}), Exchange(L"-restoremenu"));
     EXPECT_EQ("keep live", Kept(L"live"));
     DeleteFileW(list.c_str());
@@ -204,13 +208,15 @@ TEST_F(ServiceLinks, ListingRefusesAQuillmarFolderThatIsALink) {
     std::map<std::wstring, std::string> before = corvane_test::Snapshot(admin);
     ASSERT_EQ(1u, before.size());
     EXPECT_EQ(std::vector<std::wstring>({AccessDeniedText}),
-              Exchange(L"-user|" + CurrentUserSid() + L"|" + q + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage|" + q));
+              Exchange(L"-user|" + CurrentUserSid() + L"|" + q +
+                       L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage|" + q));
     EXPECT_EQ(before, corvane_test::Snapshot(admin));
     EXPECT_TRUE(Logged({"QuillmarAppxService: E: Listing refused for", "svc-links-q"}));
     // The same folder named as the list's folder without a profile to start from: the check then
     // starts at the drive's root and still sees the link.
     EXPECT_EQ(std::vector<std::wstring>({AccessDeniedText}),
-              Exchange(L"-user|" + CurrentUserSid() + L"|" + q + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage|"));
+              Exchange(L"-user|" + CurrentUserSid() + L"|" + q +
+                       L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage|"));
     EXPECT_EQ(before, corvane_test::Snapshot(admin));
 }
 
@@ -243,7 +249,8 @@ TEST_F(ServiceLinks, SquattedPipeNameOnlyDelaysTheService) {
         while (!stop) {
             // Inbound only: a client that asks to read cannot open it, so no exchange below can
             // end up waiting on the squatter for a reply.
-            HANDLE pipe = CreateNamedPipeW(PipePath, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+            HANDLE pipe = CreateNamedPipeW(PipePath, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0,
+                                           0, nullptr);
             if (pipe != INVALID_HANDLE_VALUE) {
                 squatter = pipe;
                 return;
@@ -287,16 +294,16 @@ TEST_F(ServiceLinks, TileLibraryLogFolderMadeByAUserIsNotUsedOrIsTakenBack) {
     ASSERT_TRUE(MoveFileW(tiles.c_str(), (tiles + L".planted").c_str())) << GetLastError();
 
     EXPECT_EQ(std::vector<std::wstring>({L"Start", L"Done"}), Exchange(L"-restoremenu"));
-    EXPECT_TRUE(corvane_test::Snapshot(Outside + L"\\programdata").empty()) << "a log was written through the link";
+    EXPECT_TRUE(corvane_test::Snapshot(Outside + L"\\programdata").empty())
+        << "a log was written through the link";
     EXPECT_EQ("backup", ReadFileBytes(live + L"\\vedatamodel.edb")) << "the restore itself did run";
 
     ASSERT_TRUE(MoveFileW(quillmar.c_str(), (Outside + L"\\pd-quillmar").c_str())) << GetLastError();
     ASSERT_TRUE(CreateDirectoryW(quillmar.c_str(), nullptr));
     // Now a real folder that users may write to, as a user could have made it.
     SECURITY_ATTRIBUTES open = {sizeof(open), nullptr, FALSE};
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;BU)(A;OICI;FA;;;WD)",
-                                                                     SDDL_REVISION_1, &open.lpSecurityDescriptor,
-                                                                     nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:(A;OICI;FA;;;BU)(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open.lpSecurityDescriptor, nullptr));
     ASSERT_TRUE(CreateDirectoryW(reporting.c_str(), &open));
     LocalFree(open.lpSecurityDescriptor);
     // Whether this file system keeps a folder's security as set: Wine derives it from the Unix mode

@@ -303,8 +303,8 @@ TEST_F(AppxRun, StoreAppStepThatFailsIsOneWarningBeforeTheSuccessLine) {
 
     // With kelvo2.exe in the Windows folder but a service that refuses the listing: the refusal is
     // the warning, and the entry is written.
-    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe", (Windows() + L"\\kelvo2.exe").c_str(),
-                          FALSE));
+    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe",
+                          (Windows() + L"\\kelvo2.exe").c_str(), FALSE));
     RemoveService(); // the update's own attempt may still be on its way out
     ConfigureStandIn(L"refuse");
     InstallStandIn(StandInProgram(), true);
@@ -321,8 +321,8 @@ TEST_F(AppxRun, StoreAppStepThatFailsIsOneWarningBeforeTheSuccessLine) {
 TEST_F(AppxRun, ServiceThatNeverRepliesIsGivenUpAndTheUpdateEnds) {
     // Windows 10: both listings meet a service that takes the request and never answers. The test
     // build's shorter limit stands for the product's minutes.
-    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe", (Windows() + L"\\kelvo2.exe").c_str(),
-                          FALSE));
+    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe",
+                          (Windows() + L"\\kelvo2.exe").c_str(), FALSE));
     ConfigureStandIn(L"silent");
     InstallStandIn(StandInProgram(), true);
     TestProfile src = Source(L"Appx Silent", L"S-1-5-21-51-51-51-1008");

@@ -60,7 +60,8 @@ TEST(Updater, StartedOnlyFromTheWindowsFolder) {
     ClearRecords();
     std::wstring folder = L"C:\\corvane-scratch\\updater-current-folder";
     MakeDirs(folder);
-    ASSERT_TRUE(CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe", (folder + L"\\kelvo2.exe").c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileW(L"C:\\corvane-tests\\toolappx_fakeupdater.exe", (folder + L"\\kelvo2.exe").c_str(), FALSE));
     wchar_t windows[MAX_PATH];
     GetWindowsDirectoryW(windows, MAX_PATH);
     std::wstring installed = std::wstring(windows) + L"\\kelvo2.exe";
@@ -243,8 +244,8 @@ TEST_F(MigrationLinks, StoreAppStepsNeverWriteThroughADefaultProfileLink) {
     // The default profile's Quillmar folder is a link: only the source profile is listed.
     auto requests = Requests();
     ASSERT_EQ(1u, requests.size());
-    EXPECT_EQ(Message(L"-user|" + std::wstring(Sid) + L"|" + source_ + L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage|" +
-                      source_),
+    EXPECT_EQ(Message(L"-user|" + std::wstring(Sid) + L"|" + source_ +
+                      L"\\AppData\\Local\\Quillmar\\Migrate-AppxPackage|" + source_),
               requests[0]);
     // Neither the Quillmar folder copy nor the tile database reached the link targets.
     EXPECT_EQ(before_, Snapshot(scratch_));
@@ -283,8 +284,8 @@ TEST_F(MigrationLinks, SourceProfileWithALinkedListFolderIsNotListedAndSaysSo) {
     std::string out = CapturedOutput([&] { result = MigrateStoreApps(linked.c_str(), Sid, true); });
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), result);
     EXPECT_TRUE(Requests().empty());
-    EXPECT_EQ("Store apps of " + Narrow(linked) + " were not listed: a folder on the way to " + Narrow(linked) +
-                  "\\AppData\\Local\\Quillmar\\Migrate-AppxPackage is a link.\n",
+    EXPECT_EQ("Store apps of " + Narrow(linked) + " were not listed: a folder on the way to " +
+                  Narrow(linked) + "\\AppData\\Local\\Quillmar\\Migrate-AppxPackage is a link.\n",
               out);
     EXPECT_EQ(before_, Snapshot(scratch_));
 }

@@ -162,7 +162,8 @@ TEST_F(PipeClient, ServiceThatNeverRepliesIsGivenUpAtTheLimit) {
         EXPECT_GE(elapsed, 1900u);
         EXPECT_LT(elapsed, 10000u);
         EXPECT_EQ(0u, conversation.replies);
-        EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), ListingOutcome(ERROR_TIMEOUT, conversation, waitForDone));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT),
+                  ListingOutcome(ERROR_TIMEOUT, conversation, waitForDone));
     }
     // The request itself arrived each time.
     EXPECT_EQ(2u, Requests().size());

@@ -22,7 +22,8 @@ std::string NoUpdaterWarning() {
 }
 const wchar_t* const FileExts = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts";
 const wchar_t* const UrlAssociations = L"Software\\Microsoft\\Windows\\Shell\\Associations\\UrlAssociations";
-const wchar_t* const UserShellFolders = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+const wchar_t* const UserShellFolders =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 const wchar_t* const CheckMount = L"CorvaneTracesCheck";
 const wchar_t* const Scratch = L"C:\\corvane-scratch\\traces";
 
@@ -57,9 +58,10 @@ DebuggedRun RunToolDebugged(const std::wstring& arguments) {
     MakeDirs(Scratch);
     std::wstring outFile = std::wstring(Scratch) + L"\\stdout.txt";
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                             OPEN_EXISTING, 0, nullptr);
+    HANDLE out =
+        CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &inherit, OPEN_EXISTING, 0, nullptr);
     if (out == INVALID_HANDLE_VALUE || nul == INVALID_HANDLE_VALUE) {
         ADD_FAILURE() << "cannot open the output file or NUL: " << GetLastError();
         return run;
@@ -74,8 +76,8 @@ DebuggedRun RunToolDebugged(const std::wstring& arguments) {
     std::wstring line = L"\"" + std::wstring(exe) + L"\" " + arguments;
     std::vector<wchar_t> mutableLine(line.begin(), line.end());
     mutableLine.push_back(L'\0');
-    BOOL started = CreateProcessW(exe, mutableLine.data(), nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                                  nullptr, &si, &pi);
+    BOOL started = CreateProcessW(exe, mutableLine.data(), nullptr, nullptr, TRUE, DEBUG_ONLY_THIS_PROCESS,
+                                  nullptr, nullptr, &si, &pi);
     DWORD startError = GetLastError();
     CloseHandle(out);
     CloseHandle(nul);
@@ -111,7 +113,8 @@ DebuggedRun RunToolDebugged(const std::wstring& arguments) {
         case EXCEPTION_DEBUG_EVENT: {
             const EXCEPTION_RECORD& record = event.u.Exception.ExceptionRecord;
             if (record.ExceptionCode == PrintWide && record.NumberParameters >= 2) {
-                run.debug.push_back(RemoteWide(pi.hProcess, reinterpret_cast<const void*>(record.ExceptionInformation[1]),
+                run.debug.push_back(RemoteWide(pi.hProcess,
+                                               reinterpret_cast<const void*>(record.ExceptionInformation[1]),
                                                record.ExceptionInformation[0]));
                 skipNarrow = true; // declined below, so the narrow form follows
                 reply = DBG_EXCEPTION_NOT_HANDLED;
@@ -119,11 +122,13 @@ DebuggedRun RunToolDebugged(const std::wstring& arguments) {
                 if (skipNarrow)
                     skipNarrow = false;
                 else
-                    run.debug.push_back(ReadRemote(pi.hProcess, reinterpret_cast<const void*>(record.ExceptionInformation[1]),
-                                                   record.ExceptionInformation[0])
-                                            .c_str());
+                    run.debug.push_back(
+                        ReadRemote(pi.hProcess, reinterpret_cast<const void*>(record.ExceptionInformation[1]),
+                                   record.ExceptionInformation[0])
+                            .c_str());
                 reply = DBG_EXCEPTION_NOT_HANDLED;
-            } else if (record.ExceptionCode != EXCEPTION_BREAKPOINT && record.ExceptionCode != WowBreakpoint) {
+            } else if (record.ExceptionCode != EXCEPTION_BREAKPOINT &&
+                       record.ExceptionCode != WowBreakpoint) {
                 reply = DBG_EXCEPTION_NOT_HANDLED;
             }
             break;
@@ -171,7 +176,8 @@ class ResultHive {
     }
     bool Has(const std::wstring& key) const {
         HKEY k;
-        if (RegOpenKeyExW(HKEY_USERS, (std::wstring(CheckMount) + L"\\" + key).c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS)
+        if (RegOpenKeyExW(HKEY_USERS, (std::wstring(CheckMount) + L"\\" + key).c_str(), 0, KEY_READ, &k) !=
+            ERROR_SUCCESS)
             return false;
         RegCloseKey(k);
         return true;
@@ -238,7 +244,8 @@ HiveContent TracedHive(const std::wstring& profilePath, const std::wstring& sid)
     h[L"Software\\Vendor\\Editor"][L"LastFile"] = Sz(profilePath + L"\\Documents\\plan.txt");
     h[L"Software\\Vendor\\Editor"][L"Owner"] = Sz(sid);
     h[L"Software\\Vendor\\Editor"][L"Theme"] = Sz(L"dark");
-    h[L"Software\\Vendor\\Sync\\Roots"][L"Main"] = ExpandSz(L"\"" + profilePath + L"\\OneDrive\" /background");
+    h[L"Software\\Vendor\\Sync\\Roots"][L"Main"] =
+        ExpandSz(L"\"" + profilePath + L"\\OneDrive\" /background");
     // A real hive has one; under Wine a 32-bit program that does not ask for the native view is then
     // sent below it and would find none of the keys above.
     h[L"Software\\Wow6432Node\\Vendor"][L"Theme"] = Sz(L"light");
@@ -246,11 +253,12 @@ HiveContent TracedHive(const std::wstring& profilePath, const std::wstring& sid)
 }
 
 std::string SummaryLine(unsigned count, const std::wstring& profilePath) {
-    return std::to_string(count) + " registry values of the new default profile still name " + Narrow(profilePath) +
-           "; see the debug output.\r\n";
+    return std::to_string(count) + " registry values of the new default profile still name " +
+           Narrow(profilePath) + "; see the debug output.\r\n";
 }
 
-std::vector<std::string> ExpectedNamed(const std::string& hive, const std::vector<std::string>& keysAndValues) {
+std::vector<std::string> ExpectedNamed(const std::string& hive,
+                                       const std::vector<std::string>& keysAndValues) {
     std::vector<std::string> lines;
     for (const auto& k : keysAndValues)
         lines.push_back("DEBUG: Names the source user: " + hive + "\\" + k);
@@ -265,8 +273,9 @@ void ExpectFoldersRewritten(const ResultHive& result) {
               result.Value(UserShellFolders, L"My Music"));
     EXPECT_EQ(std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ), std::wstring(L"%USERPROFILE%\\Desktop")),
               result.Value(UserShellFolders, L"Desktop"));
-    EXPECT_EQ(std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ), std::wstring(L"\\\\fileserver\\home$\\Pictures")),
-              result.Value(UserShellFolders, L"My Pictures"));
+    EXPECT_EQ(
+        std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ), std::wstring(L"\\\\fileserver\\home$\\Pictures")),
+        result.Value(UserShellFolders, L"My Pictures"));
     EXPECT_EQ(std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ), std::wstring(L"D:\\Videos")),
               result.Value(UserShellFolders, L"My Video"));
 }
@@ -280,9 +289,9 @@ TEST_F(Traces, Windows10ChoicesRemovedFoldersRewrittenTheRestReported) {
 
     ASSERT_EQ(0u, r.exitCode) << r.out;
     EXPECT_EQ(std::string(Banner) + Updating + SummaryLine(3, p.path) + NoUpdaterWarning() + Success, r.out);
-    EXPECT_EQ(ExpectedNamed("NTUSER.DAT", {"Software\\Vendor\\Editor \"LastFile\"",
-                                           "Software\\Vendor\\Editor \"Owner\"",
-                                           "Software\\Vendor\\Sync\\Roots \"Main\""}),
+    EXPECT_EQ(ExpectedNamed("NTUSER.DAT",
+                            {"Software\\Vendor\\Editor \"LastFile\"", "Software\\Vendor\\Editor \"Owner\"",
+                             "Software\\Vendor\\Sync\\Roots \"Main\""}),
               Lines(r.debug, "DEBUG: Names the source user"));
     ResultHive result(defaultPath + L"\\NTUSER.DAT");
     std::wstring txt = std::wstring(FileExts) + L"\\.txt", http = std::wstring(UrlAssociations) + L"\\http";
@@ -295,7 +304,8 @@ TEST_F(Traces, Windows10ChoicesRemovedFoldersRewrittenTheRestReported) {
     ExpectFoldersRewritten(result);
     EXPECT_EQ(L"dark", result.Value(L"Software\\Vendor\\Editor", L"Theme").second);
     // Reported, not changed: only the administrator knows what these should become.
-    EXPECT_EQ(p.path + L"\\Documents\\plan.txt", result.Value(L"Software\\Vendor\\Editor", L"LastFile").second);
+    EXPECT_EQ(p.path + L"\\Documents\\plan.txt",
+              result.Value(L"Software\\Vendor\\Editor", L"LastFile").second);
 }
 
 TEST_F(Traces, Windows7KeepsTheChoices) {
@@ -310,7 +320,8 @@ TEST_F(Traces, Windows7KeepsTheChoices) {
     ResultHive result(defaultPath + L"\\NTUSER.DAT");
     // Before Windows 8 a choice carries no per-user hash and stays valid for new users.
     EXPECT_EQ(L"txtfile", result.Value(std::wstring(FileExts) + L"\\.txt\\UserChoice", L"ProgId").second);
-    EXPECT_EQ(L"BrowserURL", result.Value(std::wstring(UrlAssociations) + L"\\http\\UserChoice", L"ProgId").second);
+    EXPECT_EQ(L"BrowserURL",
+              result.Value(std::wstring(UrlAssociations) + L"\\http\\UserChoice", L"ProgId").second);
     ExpectFoldersRewritten(result);
 }
 
@@ -363,18 +374,20 @@ TEST_F(Traces, TheSavedClassHiveIsCheckedToo) {
 
     ASSERT_EQ(0u, r.exitCode) << r.out;
     EXPECT_EQ(std::string(Banner) + Updating + SummaryLine(4, p.path) + Success, r.out);
-    std::vector<std::string> expected =
-        ExpectedNamed("NTUSER.DAT", {"Software\\Vendor\\Editor \"LastFile\"", "Software\\Vendor\\Editor \"Owner\"",
-                                     "Software\\Vendor\\Sync\\Roots \"Main\""});
-    expected.push_back("DEBUG: Names the source user: UsrClass.dat\\Software\\Classes\\txtfile\\shell\\open\\command "
-                       "(default value)");
+    std::vector<std::string> expected = ExpectedNamed(
+        "NTUSER.DAT", {"Software\\Vendor\\Editor \"LastFile\"", "Software\\Vendor\\Editor \"Owner\"",
+                       "Software\\Vendor\\Sync\\Roots \"Main\""});
+    expected.push_back(
+        "DEBUG: Names the source user: UsrClass.dat\\Software\\Classes\\txtfile\\shell\\open\\command "
+        "(default value)");
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(expected, Lines(r.debug, "DEBUG: Names the source user"));
     // Neither the new hive nor the class hive stays mounted under a name of the tool's own.
     wchar_t name[256];
     for (DWORD i = 0;; ++i) {
         DWORD length = 256;
-        if (RegEnumKeyExW(HKEY_USERS, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExW(HKEY_USERS, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
         EXPECT_NE(0, _wcsnicmp(name, L"Corvane-", 8)) << Narrow(name);
     }
 }

@@ -16,9 +16,12 @@ const wchar_t* const Sid = L"S-1-5-21-11-22-33-1001";
 const SourceUser Alice = {Profile, Sid};
 const wchar_t* const FileExts = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts";
 const wchar_t* const UrlAssociations = L"Software\\Microsoft\\Windows\\Shell\\Associations\\UrlAssociations";
-const wchar_t* const UserShellFolders = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+const wchar_t* const UserShellFolders =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 
-bool Names(const std::wstring& text) { return NamesSourceUser(text.data(), text.size(), Alice); }
+bool Names(const std::wstring& text) {
+    return NamesSourceUser(text.data(), text.size(), Alice);
+}
 
 TEST(SourceUserText, WholePathsAndSidsOnly) {
     EXPECT_TRUE(Names(L"C:\\Users\\Alice"));
@@ -159,8 +162,9 @@ TEST_F(Scan, StringValuesNamingTheUserAreCountedAndNamed) {
     // Not strings: never counted, whatever their bytes hold.
     std::wstring binaryText = L"C:\\Users\\Alice";
     content[L"Software\\Vendor\\Tools"][L"Blob"] = RegValue{
-        REG_BINARY, std::vector<BYTE>(reinterpret_cast<const BYTE*>(binaryText.c_str()),
-                                      reinterpret_cast<const BYTE*>(binaryText.c_str() + binaryText.size() + 1))};
+        REG_BINARY,
+        std::vector<BYTE>(reinterpret_cast<const BYTE*>(binaryText.c_str()),
+                          reinterpret_cast<const BYTE*>(binaryText.c_str() + binaryText.size() + 1))};
     content[L"Software\\Vendor\\Tools"][L"Count"] = Dword(1001);
     content[L"Software\\Clean"][L"Path"] = ExpandSz(L"%USERPROFILE%\\AppData");
     // Exactly as long as the SID, without a terminator: a key is passed over only when its longest
@@ -205,7 +209,8 @@ TEST_F(Scan, DepthAndCountAreBounded) {
     EXPECT_TRUE(r.stoppedAtLimit);
     ASSERT_EQ(2u, debug.size());
     EXPECT_EQ("DEBUG: Names the source user: NTUSER.DAT\\L1 \"Path\"", debug[0]);
-    EXPECT_EQ("DEBUG: The check of NTUSER.DAT for the source user stopped at 1000 keys or 2 levels", debug[1]);
+    EXPECT_EQ("DEBUG: The check of NTUSER.DAT for the source user stopped at 1000 keys or 2 levels",
+              debug[1]);
 
     ScanLimits few = {32, 2, 65536}; // the root and L1 only
     r = Run(content, few);

@@ -52,8 +52,9 @@ std::vector<BYTE> FileOwner(const std::wstring& path) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     std::vector<BYTE> sid;
-    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                              nullptr, &descriptor) == ERROR_SUCCESS && owner)
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                              nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+        owner)
         sid.assign(static_cast<BYTE*>(owner), static_cast<BYTE*>(owner) + GetLengthSid(owner));
     LocalFree(descriptor);
     return sid;
@@ -362,8 +363,9 @@ std::map<std::wstring, std::string> FullSnapshot(const std::wstring& root) {
         }
         char extra[64];
         snprintf(extra, sizeof extra, ":%lx:%lx%08lx",
-                 data.dwFileAttributes & (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
-                                          FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+                 data.dwFileAttributes &
+                     (FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_READONLY |
+                      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
                  data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
         item.second += extra;
     }
@@ -385,14 +387,16 @@ void WalkOrder(const std::wstring& root, const std::wstring& relative, std::vect
 TEST_F(Tree, CopyOnSeveralThreadsGivesWhatOneThreadGives) {
     // Long names, protected files, empty folders, deep nesting, and more files than the queue holds.
     std::wstring deep = L"src\\deep";
-    for (int i = 0; i < 12; ++i) deep += L"\\level" + std::to_wstring(i);
+    for (int i = 0; i < 12; ++i)
+        deep += L"\\level" + std::to_wstring(i);
     Dir(deep + L"\\empty");
     Dir(L"src\\empty\\inner\\innermost");
     File(deep + L"\\bottom.txt", "bottom");
     File(L"src\\" + Repeat(L'n', 200) + L"\\" + Repeat(L'f', 240), "long");
     File(L"src\\ro.txt", "ro", FILE_ATTRIBUTE_READONLY);
     File(L"src\\hidden.txt", "hidden", FILE_ATTRIBUTE_HIDDEN);
-    File(L"src\\system.txt", "system", FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
+    File(L"src\\system.txt", "system",
+         FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
     File(L"src\\empty.txt", "");
     File(L"src\\big.bin", std::string(600 * 1024 + 7, 'b'));
     for (int i = 0; i < 300; ++i) {
@@ -442,8 +446,8 @@ TEST_F(Tree, PoolResultIsTheLastFailureInWalkOrder) {
         std::wstring name = (i % 2 ? L"src\\sub\\f" : L"src\\f") + std::to_wstring(i) + L".txt";
         File(name, std::string(static_cast<size_t>(i * 13), 'x'));
         if (i % 23 == 5) {
-            held.push_back(CreateFileW(Path(name).c_str(), GENERIC_READ, 0 /* no sharing */, nullptr, OPEN_EXISTING,
-                                       0, nullptr));
+            held.push_back(CreateFileW(Path(name).c_str(), GENERIC_READ, 0 /* no sharing */, nullptr,
+                                       OPEN_EXISTING, 0, nullptr));
             ASSERT_NE(INVALID_HANDLE_VALUE, held.back());
             failing[name.substr(4)] = ERROR_SHARING_VIOLATION;
         } else if (i % 29 == 3) {
@@ -473,19 +477,21 @@ TEST_F(Tree, PoolResultIsTheLastFailureInWalkOrder) {
             }
         }
     }
-    for (HANDLE handle : held) CloseHandle(handle);
+    for (HANDLE handle : held)
+        CloseHandle(handle);
 }
 
 // A copy whose failure ends the run queues nothing more once the failure is known: the result is the
 // first failure in walk order, whatever the pool's timing.
 TEST_F(Tree, AStoppingCopyEndsAtItsFirstFailure) {
-    for (int i = 0; i < 400; ++i) File(L"src\\a\\f" + std::to_wstring(i) + L".txt", "data");
+    for (int i = 0; i < 400; ++i)
+        File(L"src\\a\\f" + std::to_wstring(i) + L".txt", "data");
     std::vector<std::wstring> order;
     WalkOrder(Path(L"src"), L"", &order);
     ASSERT_EQ(400u, order.size());
     // The 20th file fails with 32, the 300th with a clash: a walk that goes on reports the clash.
-    HANDLE held = CreateFileW(Path(L"src\\" + order[19]).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE held =
+        CreateFileW(Path(L"src\\" + order[19]).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
 
     const wchar_t* settings[] = {L"1", L"8"};
@@ -494,8 +500,8 @@ TEST_F(Tree, AStoppingCopyEndsAtItsFirstFailure) {
         std::wstring destination = L"dst-" + std::wstring(setting);
         Dir(destination + L"\\" + order[299]);
         EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION),
-                  CopyProfileFolder(root_.c_str(), Path(L"src").c_str(), root_.c_str(), Path(destination).c_str(),
-                                    nullptr, true))
+                  CopyProfileFolder(root_.c_str(), Path(L"src").c_str(), root_.c_str(),
+                                    Path(destination).c_str(), nullptr, true))
             << destination;
         size_t after = 0;
         for (size_t i = 0; i < order.size(); ++i) {
@@ -516,8 +522,8 @@ TEST_F(Tree, AStoppingCopyEndsAtItsFirstFailure) {
         EXPECT_NE(0u, CopyProfileFolder(root_.c_str(), Path(L"src").c_str(), root_.c_str(),
                                         Path(destination + L"-on").c_str(), nullptr, false));
         EXPECT_NE(static_cast<DWORD>(ERROR_SHARING_VIOLATION),
-                  CopyProfileFolder(root_.c_str(), Path(L"src").c_str(), root_.c_str(), Path(destination).c_str(),
-                                    nullptr, false))
+                  CopyProfileFolder(root_.c_str(), Path(L"src").c_str(), root_.c_str(),
+                                    Path(destination).c_str(), nullptr, false))
             << "without stopping, the clash met last is the result";
     }
     CloseHandle(held);
@@ -587,7 +593,8 @@ TEST_F(Tree, PoolProgressIsExactAndShownFromTheWalkingThread) {
 
 TEST_F(Tree, CopyKeepsContentAttributesAndTheTimeOfLastWrite) {
     std::string big(700 * 1024 + 13, 'b'); // more than one read
-    for (size_t i = 0; i < big.size(); i += 4099) big[i] = static_cast<char>('a' + i % 26);
+    for (size_t i = 0; i < big.size(); i += 4099)
+        big[i] = static_cast<char>('a' + i % 26);
     File(L"src\\big.bin", big);
     File(L"src\\ro.txt", "ro", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     File(L"src\\empty.txt", "");
@@ -608,7 +615,8 @@ TEST_F(Tree, AFileWithASecondNameIsCopiedOnlyWhenItIsTheUsersOwn) {
     // An administrators' file given a second name inside the tree, as a hard link can.
     File(L"admin\\secret.txt", "secret");
     File(L"src\\plain.txt", "plain");
-    ASSERT_TRUE(CreateHardLinkW(Path(L"src\\second.txt").c_str(), Path(L"admin\\secret.txt").c_str(), nullptr));
+    ASSERT_TRUE(
+        CreateHardLinkW(Path(L"src\\second.txt").c_str(), Path(L"admin\\secret.txt").c_str(), nullptr));
 
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID stranger = nullptr;
@@ -621,7 +629,8 @@ TEST_F(Tree, AFileWithASecondNameIsCopiedOnlyWhenItIsTheUsersOwn) {
     FreeSid(stranger);
 
     std::vector<BYTE> me = CurrentUserSid();
-    ASSERT_EQ(me, FileOwner(Path(L"src\\second.txt"))) << "the test's own files are owned by the test's account";
+    ASSERT_EQ(me, FileOwner(Path(L"src\\second.txt")))
+        << "the test's own files are owned by the test's account";
     EXPECT_EQ(0u, CopyTree(Path(L"src").c_str(), Path(L"dst3").c_str(), me.data()));
     EXPECT_EQ("secret", ReadFileBytes(Path(L"dst3\\second.txt"))) << "the user's own file, readable to them";
 }
@@ -631,7 +640,8 @@ TEST_F(Tree, OneEntryThatIsAFolderByNowIsNotCopied) {
     FileCopyCheck check;
     bool copied = true;
     ULONGLONG bytes = 7;
-    DWORD result = CopyProfileEntry(check, Path(L"src\\was-a-file").c_str(), Path(L"out").c_str(), &copied, &bytes);
+    DWORD result =
+        CopyProfileEntry(check, Path(L"src\\was-a-file").c_str(), Path(L"out").c_str(), &copied, &bytes);
     // Opened without backup semantics a folder may refuse the open instead; either way nothing is made.
     EXPECT_TRUE(result == 0 || result == ERROR_ACCESS_DENIED) << result;
     EXPECT_FALSE(copied);
@@ -650,12 +660,14 @@ TEST_F(Tree, OneFileWhosePathLeadsElsewhereIsNotCopied) {
     check.sourcePrefixLength = Path(L"src").size();
     bool copied = true;
     ULONGLONG bytes = 0;
-    EXPECT_EQ(0u, CopyProfileEntry(check, Path(L"src\\a.txt").c_str(), Path(L"out.txt").c_str(), &copied, &bytes));
+    EXPECT_EQ(
+        0u, CopyProfileEntry(check, Path(L"src\\a.txt").c_str(), Path(L"out.txt").c_str(), &copied, &bytes));
     EXPECT_FALSE(copied);
     EXPECT_FALSE(FileExists(Path(L"out.txt")));
 
     ASSERT_EQ(0u, PrepareFileCopyCheck(Path(L"src\\").c_str(), nullptr, &same, &check));
-    EXPECT_EQ(0u, CopyProfileEntry(check, Path(L"src\\\\a.txt").c_str(), Path(L"out.txt").c_str(), &copied, &bytes))
+    EXPECT_EQ(
+        0u, CopyProfileEntry(check, Path(L"src\\\\a.txt").c_str(), Path(L"out.txt").c_str(), &copied, &bytes))
         << "a doubled backslash names the same file";
     EXPECT_TRUE(copied);
     EXPECT_EQ(1u, bytes);
@@ -667,7 +679,8 @@ TEST_F(Tree, ACopyThatFailsLeavesNoPartialFileAndAHeldSourceGives32) {
     HANDLE held = CreateFileW(Path(L"src\\held.txt").c_str(), GENERIC_READ, 0 /* no sharing */, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), CopyTree(Path(L"src").c_str(), Path(L"dst").c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION),
+              CopyTree(Path(L"src").c_str(), Path(L"dst").c_str()));
     CloseHandle(held);
     EXPECT_FALSE(FileExists(Path(L"dst\\held.txt")));
 }
@@ -682,7 +695,8 @@ BOOL WINAPI CutListing(HANDLE find, LPWIN32_FIND_DATAW entry) {
 }
 
 TEST_F(Tree, ACopyWhoseListingBreaksOffIsAFailedCopy) {
-    for (int i = 0; i < 6; ++i) File(L"src\\f" + std::to_wstring(i) + L".txt", "f");
+    for (int i = 0; i < 6; ++i)
+        File(L"src\\f" + std::to_wstring(i) + L".txt", "f");
     listingCountdown = 4;
     TreeFindNextFile = CutListing;
     DWORD result = CopyTree(Path(L"src").c_str(), Path(L"dst").c_str());
@@ -817,7 +831,8 @@ TEST_F(TreeLinks, Swapped) {
     bool copied = true;
     ULONGLONG bytes = 0;
     std::wstring out = area_ + L"\\out.txt";
-    EXPECT_EQ(0u, CopyProfileEntry(check, (tree + L"\\link\\keep.txt").c_str(), out.c_str(), &copied, &bytes));
+    EXPECT_EQ(0u,
+              CopyProfileEntry(check, (tree + L"\\link\\keep.txt").c_str(), out.c_str(), &copied, &bytes));
     EXPECT_FALSE(copied);
     EXPECT_FALSE(FileExists(out)) << "nothing of the link's target is copied";
     EXPECT_EQ(0u, CopyProfileEntry(check, (tree + L"\\sub\\file.txt").c_str(), out.c_str(), &copied, &bytes));

@@ -54,7 +54,8 @@ class Handoff : public ::testing::Test {
 // Distinct content per file, so a file copied twice or to the wrong name shows.
 std::string Content(int i, size_t size) {
     std::string bytes(size, static_cast<char>('a' + i % 26));
-    for (size_t at = 0; at < size; at += 97) bytes[at] = static_cast<char>('0' + (i + at) % 10);
+    for (size_t at = 0; at < size; at += 97)
+        bytes[at] = static_cast<char>('0' + (i + at) % 10);
     return bytes;
 }
 
@@ -121,7 +122,8 @@ TEST_F(Handoff, AFullQueueHoldsTheWalkAndLosesNothing) {
 // its multiples must come out whole, with their exact byte counts, on one thread and on the pool.
 TEST_F(Handoff, SizesAtTheReadBoundariesAreCopiedWhole) {
     const size_t Chunk = 256 * 1024;
-    const size_t sizes[] = {0, 1, 4095, 4096, Chunk - 1, Chunk, Chunk + 1, 2 * Chunk, 2 * Chunk + 1, 3 * Chunk - 1};
+    const size_t sizes[] = {0,     1,         4095,      4096,          Chunk - 1,
+                            Chunk, Chunk + 1, 2 * Chunk, 2 * Chunk + 1, 3 * Chunk - 1};
     ULONGLONG bytes = 0;
     int i = 0;
     for (size_t size : sizes) {

@@ -9,7 +9,9 @@ using corvane_test::DebugCapture;
 
 namespace {
 
-std::wstring Filled(size_t n) { return std::wstring(n, L'\xBDBD'); }
+std::wstring Filled(size_t n) {
+    return std::wstring(n, L'\xBDBD');
+}
 
 TEST(FormatBounded, CapacityZeroLeavesBufferUntouched) {
     wchar_t buffer[4] = {L'x', L'y', L'z', 0};
@@ -55,8 +57,9 @@ TEST(ErrorText, SystemTextWithoutLineBreak) {
     EXPECT_NE(L'\n', text[n - 1]);
     EXPECT_NE(L'\r', text[n - 1]);
     wchar_t* raw = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-                   3, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&raw), 0, nullptr);
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+        3, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&raw), 0, nullptr);
     ASSERT_NE(nullptr, raw);
     EXPECT_EQ(std::wstring(raw, wcslen(raw) - 2), std::wstring(text));
     LocalFree(raw);
@@ -89,7 +92,8 @@ TEST(GuardedHeap, CharsBlockLayout) {
     EXPECT_EQ(540u, HeapSize(GetProcessHeap(), 0, data - 12));
     EXPECT_EQ(0, memcmp(data - 12, "A\0l\0p\0h\0", 8));
     EXPECT_EQ(520u, Word(data - 4));
-    for (int i = 0; i < 520; ++i) ASSERT_EQ(0, data[i]) << i;
+    for (int i = 0; i < 520; ++i)
+        ASSERT_EQ(0, data[i]) << i;
     EXPECT_EQ(0, memcmp(data + 520, "O\0m\0e\0g\0", 8));
     EXPECT_TRUE(GuardedHeapFree(GetProcessHeap(), data));
 }
@@ -120,7 +124,8 @@ TEST(GuardedHeap, OverrunIsReportedAndNotFreed) {
     EXPECT_FALSE(GuardedHeapFree(GetProcessHeap(), data));
     std::vector<std::string> lines = debug.lines();
     ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ("Memory Heap corrupt at " + Hex(data) + ". Written data exceeds allocation of 16 bytes.", lines[0]);
+    EXPECT_EQ("Memory Heap corrupt at " + Hex(data) + ". Written data exceeds allocation of 16 bytes.",
+              lines[0]);
     // The block was not freed: it is still a valid heap block.
     EXPECT_EQ(36u, HeapSize(GetProcessHeap(), 0, data - 12));
     data[16] = 'O';

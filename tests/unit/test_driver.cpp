@@ -35,14 +35,15 @@ HANDLE RestrictedToken(DWORD keep, bool denyAdmins) {
     GetTokenInformation(process, TokenPrivileges, buffer.data(), size, &size);
     TOKEN_PRIVILEGES* privileges = reinterpret_cast<TOKEN_PRIVILEGES*>(buffer.data());
     std::vector<LUID_AND_ATTRIBUTES> remove;
-    for (DWORD i = keep; i < privileges->PrivilegeCount; ++i) remove.push_back(privileges->Privileges[i]);
+    for (DWORD i = keep; i < privileges->PrivilegeCount; ++i)
+        remove.push_back(privileges->Privileges[i]);
     PSID admins = nullptr;
     ConvertStringSidToSidW(L"S-1-5-32-544", &admins);
     SID_AND_ATTRIBUTES deny = {admins, 0};
     HANDLE restricted = nullptr;
     BOOL ok = CreateRestrictedToken(process, 0, denyAdmins ? 1 : 0, denyAdmins ? &deny : nullptr,
-                                    static_cast<DWORD>(remove.size()), remove.empty() ? nullptr : remove.data(), 0,
-                                    nullptr, &restricted);
+                                    static_cast<DWORD>(remove.size()),
+                                    remove.empty() ? nullptr : remove.data(), 0, nullptr, &restricted);
     LocalFree(admins);
     CloseHandle(process);
     return ok ? restricted : nullptr;
@@ -107,8 +108,8 @@ TEST(Privileges, PrivilegeNotHeldReports1300) {
     HANDLE restricted = RestrictedToken(1, false);
     ASSERT_NE(nullptr, restricted);
     HANDLE token = nullptr;
-    ASSERT_TRUE(DuplicateTokenEx(restricted, TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, nullptr, SecurityImpersonation,
-                                 TokenPrimary, &token));
+    ASSERT_TRUE(DuplicateTokenEx(restricted, TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, nullptr,
+                                 SecurityImpersonation, TokenPrimary, &token));
     DebugCapture debug;
     EXPECT_FALSE(EnablePrivilege(token, L"SeRestorePrivilege"));
     ASSERT_EQ(1u, debug.lines().size());
@@ -120,7 +121,8 @@ TEST(Privileges, PrivilegeNotHeldReports1300) {
 class ProfileListTest : public ::testing::Test {
   protected:
     void TearDown() override {
-        for (const auto& sid : made_) RemoveProfileListEntry(sid);
+        for (const auto& sid : made_)
+            RemoveProfileListEntry(sid);
     }
     void Add(const std::wstring& sid, const std::wstring& path) {
         AddProfileListEntry(sid, path);
@@ -172,12 +174,12 @@ TEST_F(ProfileListTest, PathLengthLimit) {
 
 TEST_F(ProfileListTest, ValueOfAFull260CharactersWithoutTerminatorNeverMatches) {
     std::wstring path = L"C:\\" + std::wstring(256, L'r'); // 259 characters
-    std::wstring stored = path + L"s";                      // 260, stored without a terminator
+    std::wstring stored = path + L"s";                     // 260, stored without a terminator
     Add(L"S-1-5-21-7-7-7-4106", L"C:\\placeholder");
     HKEY entry;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                                           (std::wstring(ProfileListKey) + L"\\S-1-5-21-7-7-7-4106").c_str(), 0,
-                                           KEY_SET_VALUE, &entry));
+                                           (std::wstring(ProfileListKey) + L"\\S-1-5-21-7-7-7-4106").c_str(),
+                                           0, KEY_SET_VALUE, &entry));
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(entry, L"ProfileImagePath", 0, REG_EXPAND_SZ,
                                             reinterpret_cast<const BYTE*>(stored.c_str()), 520));
     RegCloseKey(entry);
@@ -190,9 +192,11 @@ TEST_F(ProfileListTest, ValueOfAFull260CharactersWithoutTerminatorNeverMatches) 
 TEST(ProfileListWalk, AnErrorAtEveryIndexEndsTheWalk) {
     // Both would repeat the same failure at every index; a walk that skipped it would never end.
     wchar_t sid[256] = L"untouched";
-    EXPECT_FALSE(FindProfileSid(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x7654320)), L"C:\\users\\x", sid));
+    EXPECT_FALSE(
+        FindProfileSid(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x7654320)), L"C:\\users\\x", sid));
     HKEY noEnumeration;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileListKey, 0, KEY_QUERY_VALUE, &noEnumeration));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_LOCAL_MACHINE, ProfileListKey, 0, KEY_QUERY_VALUE, &noEnumeration));
     wchar_t name[256];
     bool skip = true;
     bool more = NextSubKey(noEnumeration, 0, name, 256, &skip);
@@ -207,8 +211,8 @@ TEST(ProfileListWalk, AnErrorAtEveryIndexEndsTheWalk) {
 }
 
 TEST(Arguments, CharacterTest) {
-    for (const wchar_t* bad : {L"/q", L"a[b", L"a]b", L"a|b", L"a<b", L"a>b", L"a+b", L"a=b", L"a;b", L"a,b", L"a?b",
-                               L"a*b"})
+    for (const wchar_t* bad :
+         {L"/q", L"a[b", L"a]b", L"a|b", L"a<b", L"a>b", L"a+b", L"a=b", L"a;b", L"a,b", L"a?b", L"a*b"})
         EXPECT_FALSE(PassesCharacterTest(bad)) << Narrow(bad);
     for (const wchar_t* good : {L"John Smith", L"C:\\users\\a", L"x:y", L".\\rel", L"name.with.dots"})
         EXPECT_TRUE(PassesCharacterTest(good)) << Narrow(good);

@@ -69,9 +69,12 @@ TEST(OneRun, OnlyAdministratorsAndLocalSystemHaveAnAccess) {
         ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
         EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType);
         PSID sid = &ace->SidStart;
-        if (EqualSid(sid, system)) sawSystem = true;
-        else if (EqualSid(sid, admins)) sawAdmins = true;
-        else ADD_FAILURE() << "an access for another account";
+        if (EqualSid(sid, system))
+            sawSystem = true;
+        else if (EqualSid(sid, admins))
+            sawAdmins = true;
+        else
+            ADD_FAILURE() << "an access for another account";
     }
     EXPECT_TRUE(sawSystem);
     EXPECT_TRUE(sawAdmins);

@@ -16,9 +16,11 @@ namespace {
 struct PipePair {
     UniqueFile server, client;
     PipePair() {
-        std::wstring path = L"\\\\.\\pipe\\corvane-test-pipemessage-" + std::to_wstring(GetCurrentProcessId());
+        std::wstring path =
+            L"\\\\.\\pipe\\corvane-test-pipemessage-" + std::to_wstring(GetCurrentProcessId());
         server.reset(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
+                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0,
+                                      nullptr));
         client.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_OVERLAPPED, nullptr));
     }
@@ -111,7 +113,8 @@ TEST(PipeMessage, BrokenAndMalformedConversationsEndWithTheirCode) {
         EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), ReadMessageCount(pair.server.get(), 5000, &count));
         EXPECT_EQ(0u, count);
         wchar_t buffer[2];
-        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), ReadMessageText(pair.server.get(), buffer, 3, 5000));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA),
+                  ReadMessageText(pair.server.get(), buffer, 3, 5000));
         EXPECT_EQ(2u, Available(pair.server.get()));
     }
     {
@@ -124,7 +127,8 @@ TEST(PipeMessage, BrokenAndMalformedConversationsEndWithTheirCode) {
         DWORD count = 0;
         ASSERT_EQ(0u, ReadMessageCount(pair.server.get(), 5000, &count));
         wchar_t buffer[4];
-        EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), ReadMessageText(pair.server.get(), buffer, count, 5000));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE),
+                  ReadMessageText(pair.server.get(), buffer, count, 5000));
         EXPECT_EQ(static_cast<DWORD>(ERROR_BROKEN_PIPE), ReadMessageCount(pair.server.get(), 5000, &count));
     }
     {
@@ -148,7 +152,9 @@ TEST(PipeMessage, ATextAboveTheBoundIsNotSentAtAll) {
     // The largest message does go, whole.
     big.resize(MaxMessageBytes / 2);
     DWORD written = 1;
-    std::thread writer([&] { written = WriteMessage(pair.client.get(), big.data(), static_cast<DWORD>(big.size()), 10000); });
+    std::thread writer([&] {
+        written = WriteMessage(pair.client.get(), big.data(), static_cast<DWORD>(big.size()), 10000);
+    });
     DWORD count = 0;
     EXPECT_EQ(0u, ReadMessageCount(pair.server.get(), 10000, &count));
     std::wstring got(count / 2, L'\0');

@@ -23,7 +23,9 @@ const std::wstring SettingsRoot =
     L"SOFTWARE\\Classes\\Local Settings\\Software\\Microsoft\\Windows\\CurrentVersion\\AppContainer\\Storage";
 const std::wstring SettingsBackup = L"SOFTWARE\\Quillmar\\Migration\\AppX";
 
-PackageInfo Record(const std::wstring& folder) { return appx_test::RecordFromManifest(folder); }
+PackageInfo Record(const std::wstring& folder) {
+    return appx_test::RecordFromManifest(folder);
+}
 
 class RegisterTest : public ::testing::Test {
   protected:
@@ -167,8 +169,8 @@ TEST_F(RegisterTest, RegistrationThatNeverCompletesEndsTheWorkAndTheNextLogonTri
     std::vector<std::wstring> names;
     for (const PackageInfo& p : failed)
         names.push_back(p.name);
-    EXPECT_EQ((std::vector<std::wstring>{L"Store.One", L"Store.Broken", L"Microsoft.Windows.ShellExperienceHost",
-                                         L"Store.Two"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"Store.One", L"Store.Broken",
+                                         L"Microsoft.Windows.ShellExperienceHost", L"Store.Two"}),
               names);
 
     // A whole run: the user is not counted as done.

@@ -210,7 +210,9 @@ class ProgramTest : public ::testing::Test {
         return appx_test::RecordFromManifest(target);
     }
     static std::wstring ListFile() { return LocalAppData() + L"\\Quillmar\\Migrate-AppxPackage"; }
-    std::vector<std::wstring> RegisteredNames() const { return appx_test::RegisteredInAllUserStore(sid_, list_); }
+    std::vector<std::wstring> RegisteredNames() const {
+        return appx_test::RegisteredInAllUserStore(sid_, list_);
+    }
     static std::wstring LastSid() {
         std::wstring sid;
         return updater::ReadLastSid(&sid) ? sid : L"(none)";

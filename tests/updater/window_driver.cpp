@@ -120,7 +120,8 @@ TEST(WindowTest, ClosesWhenTheServiceStopsAnswering) {
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    BOOL started =
+        CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
     SetEnvironmentVariableW(L"CORVANE_TEST_WAIT_MS", nullptr);
     ASSERT_TRUE(started);
     CloseHandle(pi.hThread);

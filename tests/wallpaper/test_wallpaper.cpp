@@ -124,7 +124,8 @@ TEST_F(Wallpaper, ConvertedWallpaperOfTheUserIsRelocatedToo) {
     EXPECT_EQ("BM-converted", ReadFileBytes(target));
     StoredValue converted = ReadStored(HKEY_USERS, hive.Key(Desktop), L"ConvertedWallpaper");
     EXPECT_EQ(target, converted.text);
-    EXPECT_EQ((target.size() + 1) * sizeof(wchar_t), converted.bytes) << "the terminator is part of the value";
+    EXPECT_EQ((target.size() + 1) * sizeof(wchar_t), converted.bytes)
+        << "the terminator is part of the value";
     EXPECT_EQ(1u, Count(out, "Wallpaper copied to"));
 }
 
@@ -261,7 +262,8 @@ TEST(LegacyWallpaper, OtherWallpaperLeftAlone) {
 // terminator alone (2 bytes).
 TEST(LegacyWallpaper, WindowsXpGetsBlissWithExactSizes) {
     MountedHive hive;
-    ASSERT_NO_FATAL_FAILURE(hive.Mount(LegacyHive(L"C:\\Documents and Settings\\hvuser\\My Pictures\\a.bmp")));
+    ASSERT_NO_FATAL_FAILURE(
+        hive.Mount(LegacyHive(L"C:\\Documents and Settings\\hvuser\\My Pictures\\a.bmp")));
     ResetLegacyWallpaper(hive.name(), User, false);
     StoredValue wallpaper = ReadStored(HKEY_USERS, hive.Key(Desktop), L"Wallpaper");
     EXPECT_EQ(L"C:\\WINDOWS\\web\\wallpaper\\Bliss.bmp", wallpaper.text);
