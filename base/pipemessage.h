@@ -8,8 +8,10 @@
 
 #include <windows.h>
 
-const wchar_t* const ServicePipeName = L"7a6c689a-c49b-4444-8f7e-c45fc3fd7cae";
-const wchar_t* const ServicePipePath = L"\\\\.\\pipe\\7a6c689a-c49b-4444-8f7e-c45fc3fd7cae";
+// The name is written once; the path joins it at compile time.
+#define CORVANE_SERVICE_PIPE_NAME L"7a6c689a-c49b-4444-8f7e-c45fc3fd7cae"
+const wchar_t* const ServicePipeName = CORVANE_SERVICE_PIPE_NAME;
+const wchar_t* const ServicePipePath = L"\\\\.\\pipe\\" CORVANE_SERVICE_PIPE_NAME;
 // The largest text either side sends or accepts, in bytes.
 const DWORD MaxMessageBytes = 64 * 1024;
 
