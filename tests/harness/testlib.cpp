@@ -313,6 +313,16 @@ static void DeleteTreeUnchecked(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
+std::wstring FreshTestFolder(const wchar_t* prefix) {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::wstring folder = L"C:\\corvane-scratch\\" + std::wstring(prefix) + L"-" +
+                          std::wstring(name.begin(), name.end()) + L"-" +
+                          std::to_wstring(GetCurrentProcessId());
+    DeleteTestTree(folder);
+    MakeDirs(folder);
+    return folder;
+}
+
 void DeleteTestTree(const std::wstring& path) {
     if (!InTestArea(path)) {
         ADD_FAILURE() << "refusing to delete outside the test areas: " << Narrow(path);

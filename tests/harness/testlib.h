@@ -79,6 +79,9 @@ bool DirExists(const std::wstring& path);
 void MakeDirs(const std::wstring& path);
 // Deletes a tree that must lie inside the prefix's C: drive test areas; refuses anything else.
 void DeleteTestTree(const std::wstring& path);
+// C:\corvane-scratch\<prefix>-<running test's name>-<process id>, emptied and made again: one
+// folder per test, so a test never sees what another one left.
+std::wstring FreshTestFolder(const wchar_t* prefix);
 // Relative path -> "D" for a folder, or "<size>:<hash>:<attributes>" for a file, for a whole tree.
 std::map<std::wstring, std::string> Snapshot(const std::wstring& root);
 

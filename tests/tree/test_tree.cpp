@@ -79,12 +79,7 @@ std::vector<unsigned> Reallocations(const DebugCapture& capture) {
 class Tree : public ::testing::Test {
   protected:
     void SetUp() override {
-        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = info->name();
-        root_ = L"C:\\corvane-scratch\\tree-" + std::wstring(name.begin(), name.end()) + L"-" +
-                std::to_wstring(GetCurrentProcessId());
-        DeleteTestTree(root_);
-        MakeDirs(root_);
+        root_ = FreshTestFolder(L"tree");
         ASSERT_TRUE(DirExists(root_));
     }
     void TearDown() override {

@@ -66,11 +66,7 @@ const wchar_t* const ThreadCounts[] = {L"1", L"4"};
 class TreeFailures : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        root_ = L"C:\\corvane-scratch\\treefail-" + std::wstring(name.begin(), name.end()) + L"-" +
-                std::to_wstring(GetCurrentProcessId());
-        DeleteTestTree(root_);
-        MakeDirs(root_);
+        root_ = FreshTestFolder(L"treefail");
         ASSERT_TRUE(DirExists(root_));
     }
     void TearDown() override {

@@ -18,11 +18,7 @@ namespace {
 class Handoff : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        root_ = L"C:\\corvane-scratch\\handoff-" + std::wstring(name.begin(), name.end()) + L"-" +
-                std::to_wstring(GetCurrentProcessId());
-        DeleteTestTree(root_);
-        MakeDirs(root_);
+        root_ = FreshTestFolder(L"handoff");
         ASSERT_TRUE(DirExists(root_));
     }
     void TearDown() override {
