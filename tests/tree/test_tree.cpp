@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "harness/testlib.h"
+#include "tree/treefixture.h"
 #include "profile/progress.h"
 #include "base/tree.h"
 
@@ -76,26 +77,13 @@ std::vector<unsigned> Reallocations(const DebugCapture& capture) {
     return sizes;
 }
 
-class Tree : public ::testing::Test {
+class Tree : public TreeScratch {
   protected:
-    void SetUp() override {
-        root_ = FreshTestFolder(L"tree");
-        ASSERT_TRUE(DirExists(root_));
-    }
+    Tree() : TreeScratch(L"tree") {}
     void TearDown() override {
         SetCurrentDirectoryW(L"C:\\");
-        DeleteTestTree(root_);
-        EXPECT_FALSE(DirExists(root_));
+        TreeScratch::TearDown();
     }
-    std::wstring Path(const std::wstring& relative) const { return root_ + L"\\" + relative; }
-    void File(const std::wstring& relative, const std::string& bytes = "x", DWORD attributes = 0) {
-        std::wstring path = Path(relative);
-        MakeDirs(path.substr(0, path.rfind(L'\\')));
-        WriteFileBytes(path, bytes, attributes);
-    }
-    void Dir(const std::wstring& relative) { MakeDirs(Path(relative)); }
-
-    std::wstring root_;
 };
 
 // --- DeleteTree ---

@@ -12,6 +12,7 @@
 
 #include "base/raii.h"
 #include "harness/testlib.h"
+#include "tree/treefixture.h"
 #include "base/tree.h"
 
 using namespace corvane_test;
@@ -63,30 +64,18 @@ class CopyThreads {
 
 const wchar_t* const ThreadCounts[] = {L"1", L"4"};
 
-class TreeFailures : public ::testing::Test {
+class TreeFailures : public TreeScratch {
   protected:
-    void SetUp() override {
-        root_ = FreshTestFolder(L"treefail");
-        ASSERT_TRUE(DirExists(root_));
-    }
+    TreeFailures() : TreeScratch(L"treefail") {}
     void TearDown() override {
         TreeFindNextFile = FindNextFileW;
-        DeleteTestTree(root_);
-        EXPECT_FALSE(DirExists(root_));
-    }
-    std::wstring Path(const std::wstring& relative) const { return root_ + L"\\" + relative; }
-    void File(const std::wstring& relative, const std::string& bytes) {
-        std::wstring path = Path(relative);
-        MakeDirs(path.substr(0, path.rfind(L'\\')));
-        WriteFileBytes(path, bytes);
+        TreeScratch::TearDown();
     }
     // Opened without sharing: the copy's own open of it fails with 32 for as long as it is held.
     UniqueFile Hold(const std::wstring& relative) {
         return UniqueFile(CreateFileW(Path(relative).c_str(), GENERIC_READ, 0 /* no sharing */, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
     }
-
-    std::wstring root_;
 };
 
 // A sub-folder that cannot be listed adds 2 and the walk goes on with its siblings, on one thread or

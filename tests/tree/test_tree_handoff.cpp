@@ -8,6 +8,7 @@
 #include <string>
 
 #include "harness/testlib.h"
+#include "tree/treefixture.h"
 #include "profile/progress.h"
 #include "base/tree.h"
 
@@ -15,22 +16,12 @@ using namespace corvane_test;
 
 namespace {
 
-class Handoff : public ::testing::Test {
+class Handoff : public TreeScratch {
   protected:
-    void SetUp() override {
-        root_ = FreshTestFolder(L"handoff");
-        ASSERT_TRUE(DirExists(root_));
-    }
+    Handoff() : TreeScratch(L"handoff") {}
     void TearDown() override {
         SetEnvironmentVariableW(L"CORVANE_COPY_THREADS", nullptr);
-        DeleteTestTree(root_);
-        EXPECT_FALSE(DirExists(root_));
-    }
-    std::wstring Path(const std::wstring& relative) const { return root_ + L"\\" + relative; }
-    void File(const std::wstring& relative, const std::string& bytes) {
-        std::wstring path = Path(relative);
-        MakeDirs(path.substr(0, path.rfind(L'\\')));
-        WriteFileBytes(path, bytes);
+        TreeScratch::TearDown();
     }
 
     // Copies src to a new folder with the given thread setting, counting what progress was told.
@@ -43,8 +34,6 @@ class Handoff : public ::testing::Test {
         SetEnvironmentVariableW(L"CORVANE_COPY_THREADS", nullptr);
         return result;
     }
-
-    std::wstring root_;
 };
 
 // Distinct content per file, so a file copied twice or to the wrong name shows.
