@@ -170,6 +170,70 @@ DWORD HandlePathOf(HANDLE handle, GuardedPtr* path) {
     return ERROR_MORE_DATA;
 }
 
+// What the copy needs of an open file (attributes, times, size, number of names), read with the two
+// file queries that carry them. GetFileInformationByHandle also asks for the volume's serial number,
+// which the copy only needs to tell two handles apart (SameFile); under Wine that question goes to
+// the mount manager in another process, several server round trips for every file copied.
+struct IoStatus {
+    union {
+        LONG status;
+        void* pointer;
+    };
+    ULONG_PTR information;
+};
+struct BasicFacts {
+    LARGE_INTEGER creationTime, lastAccessTime, lastWriteTime, changeTime;
+    ULONG attributes;
+};
+struct StandardFacts {
+    LARGE_INTEGER allocationSize, endOfFile;
+    ULONG numberOfLinks;
+    BOOLEAN deletePending, directory;
+};
+typedef LONG(NTAPI* NtQueryInformationFileFn)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
+const ULONG FileBasicFacts = 4;    // FileBasicInformation
+const ULONG FileStandardFacts = 5; // FileStandardInformation
+NtQueryInformationFileFn volatile CachedQueryFile = nullptr;
+
+FILETIME AsFileTime(const LARGE_INTEGER& time) {
+    FILETIME converted;
+    converted.dwLowDateTime = time.LowPart;
+    converted.dwHighDateTime = static_cast<DWORD>(time.HighPart);
+    return converted;
+}
+
+// Fills info as GetFileInformationByHandle would, except the volume serial number and file index
+// (left 0: ask GetFileInformationByHandle where the file's identity matters). 0 or the Win32 code.
+DWORD ReadFileFacts(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+    NtQueryInformationFileFn query = CachedQueryFile;
+    StatusToErrorFn toError = CachedStatusToError;
+    if (!query || !toError) {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        query = reinterpret_cast<NtQueryInformationFileFn>(
+            reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationFile")));
+        toError = reinterpret_cast<StatusToErrorFn>(
+            reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+        if (!query || !toError) return GetFileInformationByHandle(handle, info) ? 0 : GetLastError();
+        CachedQueryFile = query;
+        CachedStatusToError = toError;
+    }
+    BasicFacts basic = {};
+    StandardFacts standard = {};
+    IoStatus io = {};
+    LONG status = query(handle, &io, &basic, sizeof basic, FileBasicFacts);
+    if (status >= 0) status = query(handle, &io, &standard, sizeof standard, FileStandardFacts);
+    if (status < 0) return toError(status);
+    ZeroMemory(info, sizeof *info);
+    info->dwFileAttributes = basic.attributes;
+    info->ftCreationTime = AsFileTime(basic.creationTime);
+    info->ftLastAccessTime = AsFileTime(basic.lastAccessTime);
+    info->ftLastWriteTime = AsFileTime(basic.lastWriteTime);
+    info->nFileSizeHigh = static_cast<DWORD>(standard.endOfFile.HighPart);
+    info->nFileSizeLow = standard.endOfFile.LowPart;
+    info->nNumberOfLinks = standard.numberOfLinks;
+    return 0;
+}
+
 // Equal paths as the file system compares names: letter case ignored.
 bool SamePath(const wchar_t* a, const wchar_t* b) {
     size_t length = wcslen(a);
@@ -667,7 +731,8 @@ DWORD CopyEntryThrough(const FileCopyCheck& check, const wchar_t* source, const 
                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return GetLastError();
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file.get(), &info)) return GetLastError();
+    DWORD factsError = ReadFileFacts(file.get(), &info);
+    if (factsError != 0) return factsError;
     const wchar_t* refused = nullptr;
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         refused = L"a folder since it was listed";
@@ -677,13 +742,15 @@ DWORD CopyEntryThrough(const FileCopyCheck& check, const wchar_t* source, const 
             refused = L"a link";
         } else {
             // A placeholder or a compressed file: its data comes through its filter, so it is read
-            // through a second open, which must reach the very same file.
+            // through a second open, which must reach the very same file (volume and file index).
             UniqueFile data(CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
             if (!data) return GetLastError();
-            BY_HANDLE_FILE_INFORMATION dataInfo;
-            if (!GetFileInformationByHandle(data.get(), &dataInfo)) return GetLastError();
-            if (!SameFile(info, dataInfo)) {
+            BY_HANDLE_FILE_INFORMATION identity, dataInfo;
+            if (!GetFileInformationByHandle(file.get(), &identity) ||
+                !GetFileInformationByHandle(data.get(), &dataInfo))
+                return GetLastError();
+            if (!SameFile(identity, dataInfo)) {
                 refused = L"replaced while it was opened";
             } else {
                 file = static_cast<UniqueFile&&>(data);
