@@ -52,71 +52,299 @@ UniqueKey OpenMountedKey(const wchar_t* keyTemplate, const wchar_t* mountName, R
     return key;
 }
 
-// One walk's state: the shared buffers and what has been found so far.
-struct Walk {
-    const SourceUser* user;
-    const ScanLimits* limits;
-    ScanResult result;
-    wchar_t* path; // label\key\key..., cut back as the walk returns
-    size_t pathCapacity;
-    DWORD shortestMatchBytes; // the shorter of the profile path and the SID, in bytes
-    wchar_t* name;            // ValueNameChars
-    BYTE* data;               // limits->maxValueBytes + a terminator
+// The walk runs on a few threads: under Wine every registry call is a round trip to the server,
+// and on an idle machine most of its time is the client and the server waking each other, which
+// calls from several threads overlap (a 4,100-key hive: about 3 s on one thread, 0.6 to 0.7 s on
+// four; bench/README.md). A subtree is handed to the others only near the root, where the threads
+// run short of work; deeper keys are walked where they are met.
+const unsigned ScanThreads = 4;
+const unsigned MostScanThreads = 16;
+const unsigned HandOffDepth = 4; // keys deeper than this are never handed to another thread
+// Findings kept for the sorted report; beyond this many the lines go out as they are found.
+const unsigned KeptFindingsMost = 10000;
+// Set by the benchmark and the tests only: the threads of the walk, "1" for the calling thread alone.
+const wchar_t ScanThreadsVariable[] = L"CORVANE_SCAN_THREADS";
+
+// A key's place in the walk: the index + 1 of each key on the way down from the root. A value adds
+// 0 and its own index, so it sorts after its key's place and before every subkey's values: sorting
+// findings by place gives the order a one-thread walk meets them in.
+int ComparePlaces(const DWORD* a, unsigned aLength, const DWORD* b, unsigned bLength) {
+    for (unsigned i = 0; i < aLength && i < bLength; ++i)
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    return aLength == bLength ? 0 : (aLength < bLength ? -1 : 1);
+}
+
+// One debug line kept until the walk ends, in one block with its place and text.
+struct Finding {
+    Finding* next;
+    unsigned placeLength;
+    DWORD* place;
+    wchar_t* line;
 };
 
-void ReportValue(const wchar_t* what, const Walk& walk) {
+int CompareFindings(const void* a, const void* b) {
+    const Finding* x = *static_cast<Finding* const*>(a);
+    const Finding* y = *static_cast<Finding* const*>(b);
+    return ComparePlaces(x->place, x->placeLength, y->place, y->placeLength);
+}
+
+// A subtree waiting for a thread: its open key (owned), depth, place and label path, in one block.
+struct SubtreeJob {
+    SubtreeJob* next;
+    HKEY key;
+    unsigned depth;
+    DWORD* place; // depth entries
+    wchar_t* path;
+};
+
+// What the threads of one walk share. The counts are changed with interlocked calls; the job list,
+// the findings and the idle count under the lock.
+struct SharedWalk {
+    const SourceUser* user;
+    const ScanLimits* limits;
+    size_t pathCapacity;
+    DWORD shortestMatchBytes; // the shorter of the profile path and the SID, in bytes
+    unsigned threads;         // threads taking part, the calling one included
+    volatile LONG keys;       // keys taken for walking, the root included
+    volatile LONG named;
+    volatile LONG unread;
+    volatile LONG stopped;   // a key was left out for the depth or the count
+    volatile LONG exhausted; // the count was reached: no thread takes another key
+    volatile LONG waiting;   // jobs in the list, read without the lock to decide on a hand-off
+    CRITICAL_SECTION lock;
+    SubtreeJob* jobs;
+    unsigned busy; // threads walking a job
+    bool finished;
+    UniqueHandle jobReady; // semaphore: one release per job, and one per thread at the end
+    Finding* findings;
+    unsigned kept;
+};
+
+// One thread's buffers.
+struct Walk {
+    SharedWalk* shared;
+    wchar_t* path; // label\key\key..., cut back as the walk returns
+    wchar_t* name; // ValueNameChars
+    BYTE* data;    // limits->maxValueBytes + a terminator
+    DWORD* place;  // maxDepth + 2 entries
+};
+
+// Takes one more key for walking; false (and the walk marked as stopped there) past the limit.
+bool TakeKey(SharedWalk& shared) {
+    if (static_cast<unsigned>(InterlockedIncrement(&shared.keys)) <= shared.limits->maxKeys) return true;
+    InterlockedDecrement(&shared.keys);
+    InterlockedExchange(&shared.exhausted, 1);
+    InterlockedExchange(&shared.stopped, 1);
+    return false;
+}
+
+// Keeps the debug line for a value at its place in the walk; sent at once when too many are kept.
+void ReportValue(const wchar_t* what, Walk& walk, unsigned depth, DWORD valueIndex) {
+    wchar_t line[1024];
     if (walk.name[0] == L'\0')
-        DebugPrint(L"DEBUG: %ws: %ws (default value)", what, walk.path);
+        FormatBounded(line, 1024, L"DEBUG: %ws: %ws (default value)", what, walk.path);
     else
-        DebugPrint(L"DEBUG: %ws: %ws \"%ws\"", what, walk.path, walk.name);
+        FormatBounded(line, 1024, L"DEBUG: %ws: %ws \"%ws\"", what, walk.path, walk.name);
+    SharedWalk& shared = *walk.shared;
+    unsigned placeLength = depth + 2;
+    walk.place[depth] = 0;
+    walk.place[depth + 1] = valueIndex;
+    size_t lineLength = wcslen(line);
+    GuardedPtr block(
+        GuardedAlloc(sizeof(Finding) + placeLength * sizeof(DWORD) + (lineLength + 1) * sizeof(wchar_t)));
+    EnterCriticalSection(&shared.lock);
+    bool keep = block && shared.kept < KeptFindingsMost;
+    if (keep) {
+        Finding* finding = block.as<Finding>();
+        finding->placeLength = placeLength;
+        finding->place = reinterpret_cast<DWORD*>(finding + 1);
+        finding->line = reinterpret_cast<wchar_t*>(finding->place + placeLength);
+        memcpy(finding->place, walk.place, placeLength * sizeof(DWORD));
+        wmemcpy(finding->line, line, lineLength + 1);
+        finding->next = shared.findings;
+        shared.findings = static_cast<Finding*>(block.release());
+        ++shared.kept;
+    }
+    LeaveCriticalSection(&shared.lock);
+    if (!keep) OutputDebugStringW(line);
+}
+
+// Gives a subtree to the other threads when they may run short of work; false: walk it here.
+bool HandOff(Walk& walk, HKEY key, unsigned depth, size_t pathLength) {
+    SharedWalk& shared = *walk.shared;
+    if (shared.threads < 2 || depth > HandOffDepth ||
+        static_cast<unsigned>(InterlockedCompareExchange(&shared.waiting, 0, 0)) >= shared.threads)
+        return false;
+    GuardedPtr block(
+        GuardedAlloc(sizeof(SubtreeJob) + depth * sizeof(DWORD) + (pathLength + 1) * sizeof(wchar_t)));
+    if (!block) return false;
+    SubtreeJob* job = block.as<SubtreeJob>();
+    job->key = key;
+    job->depth = depth;
+    job->place = reinterpret_cast<DWORD*>(job + 1);
+    job->path = reinterpret_cast<wchar_t*>(job->place + depth);
+    memcpy(job->place, walk.place, depth * sizeof(DWORD));
+    wmemcpy(job->path, walk.path, pathLength + 1);
+    EnterCriticalSection(&shared.lock);
+    job->next = shared.jobs;
+    shared.jobs = static_cast<SubtreeJob*>(block.release());
+    InterlockedIncrement(&shared.waiting);
+    LeaveCriticalSection(&shared.lock);
+    ReleaseSemaphore(shared.jobReady.get(), 1, nullptr);
+    return true;
 }
 
 void ScanKey(Walk& walk, HKEY key, size_t pathLength, unsigned depth) {
-    ++walk.result.keys;
+    SharedWalk& shared = *walk.shared;
+    const ScanLimits& limits = *shared.limits;
     // Asking for the counts first spares the enumerations that would only find the end, and every
     // registry call is a round trip to the server under Wine.
     DWORD subKeys = 0, values = 0, longestData = 0;
     if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
                          &longestData, nullptr, nullptr) != ERROR_SUCCESS)
         subKeys = values = MAXDWORD; // enumerate until the end instead
-    else if (longestData < walk.shortestMatchBytes)
+    else if (longestData < shared.shortestMatchBytes)
         values = 0; // no value of this key is long enough to hold the path or the SID
     for (DWORD index = 0; index < values; ++index) {
-        DWORD nameLength = ValueNameChars, type = REG_NONE, bytes = walk.limits->maxValueBytes;
+        DWORD nameLength = ValueNameChars, type = REG_NONE, bytes = limits.maxValueBytes;
         walk.name[0] = L'\0';
         LONG status = RegEnumValueW(key, index, walk.name, &nameLength, nullptr, &type, walk.data, &bytes);
         if (status == ERROR_MORE_DATA) {
             if (type == REG_NONE) RegQueryValueExW(key, walk.name, nullptr, &type, nullptr, nullptr);
             if (IsStringType(type)) {
-                ++walk.result.unread;
-                ReportValue(L"Too large to check for the source user", walk);
+                InterlockedIncrement(&shared.unread);
+                ReportValue(L"Too large to check for the source user", walk, depth, index);
             }
             continue;
         }
         if (status != ERROR_SUCCESS) break; // the end, or an error that would repeat at every index
         if (!IsStringType(type)) continue;
         if (NamesSourceUser(reinterpret_cast<const wchar_t*>(walk.data), bytes / sizeof(wchar_t),
-                            *walk.user)) {
-            ++walk.result.named;
-            ReportValue(L"Names the source user", walk);
+                            *shared.user)) {
+            InterlockedIncrement(&shared.named);
+            ReportValue(L"Names the source user", walk, depth, index);
         }
     }
 
     wchar_t subKey[KeyNameChars];
     bool skip = false;
     for (DWORD index = 0; index < subKeys && NextSubKey(key, index, subKey, KeyNameChars, &skip); ++index) {
-        if (depth >= walk.limits->maxDepth || walk.result.keys >= walk.limits->maxKeys) {
-            walk.result.stoppedAtLimit = true;
+        if (depth >= limits.maxDepth || InterlockedCompareExchange(&shared.exhausted, 0, 0) != 0) {
+            InterlockedExchange(&shared.stopped, 1);
             return;
         }
         if (skip) continue; // no key name is longer than 255 characters
+        if (!TakeKey(shared)) return;
         UniqueKey child;
-        if (RegOpenKeyExW(key, subKey, 0, KEY_READ | HiveView, child.put()) != ERROR_SUCCESS) continue;
+        if (RegOpenKeyExW(key, subKey, 0, KEY_READ | HiveView, child.put()) != ERROR_SUCCESS) {
+            InterlockedDecrement(&shared.keys); // not walked after all
+            continue;
+        }
         size_t childLength = pathLength;
-        if (FormatBounded(walk.path + pathLength, walk.pathCapacity - pathLength, L"\\%ws", subKey) == S_OK)
+        if (FormatBounded(walk.path + pathLength, shared.pathCapacity - pathLength, L"\\%ws", subKey) == S_OK)
             childLength += 1 + wcslen(subKey);
-        ScanKey(walk, child.get(), childLength, depth + 1);
+        walk.place[depth] = index + 1;
+        if (HandOff(walk, child.get(), depth + 1, childLength))
+            child.release(); // the job owns it now
+        else
+            ScanKey(walk, child.get(), childLength, depth + 1);
         walk.path[pathLength] = L'\0';
+    }
+}
+
+// Takes jobs until none is left and no thread is walking one (no more can come).
+void WalkJobs(Walk& walk) {
+    SharedWalk& shared = *walk.shared;
+    for (;;) {
+        EnterCriticalSection(&shared.lock);
+        SubtreeJob* job = shared.jobs;
+        if (job) {
+            shared.jobs = job->next;
+            InterlockedDecrement(&shared.waiting);
+            ++shared.busy;
+        }
+        bool finished = shared.finished;
+        LeaveCriticalSection(&shared.lock);
+        if (!job) {
+            if (finished) return;
+            WaitForSingleObject(shared.jobReady.get(), INFINITE);
+            continue;
+        }
+        GuardedPtr holder(job);
+        UniqueKey key(job->key);
+        memcpy(walk.place, job->place, job->depth * sizeof(DWORD));
+        size_t pathLength = wcslen(job->path);
+        wmemcpy(walk.path, job->path, pathLength + 1);
+        ScanKey(walk, key.get(), pathLength, job->depth);
+        EnterCriticalSection(&shared.lock);
+        --shared.busy;
+        bool last = shared.busy == 0 && !shared.jobs;
+        if (last) shared.finished = true;
+        LeaveCriticalSection(&shared.lock);
+        if (last) ReleaseSemaphore(shared.jobReady.get(), static_cast<LONG>(shared.threads), nullptr);
+    }
+}
+
+// One thread's buffers in one block; false when there is no memory for them.
+struct WalkBuffers {
+    GuardedPtr path, name, data, place;
+};
+
+bool StartWalk(SharedWalk& shared, WalkBuffers& buffers, Walk& walk) {
+    buffers.path.reset(GuardedAllocChars(shared.pathCapacity));
+    buffers.name.reset(GuardedAllocChars(ValueNameChars));
+    buffers.data.reset(GuardedAlloc(shared.limits->maxValueBytes + sizeof(wchar_t)));
+    buffers.place.reset(GuardedAlloc((shared.limits->maxDepth + 2) * sizeof(DWORD)));
+    if (!buffers.path || !buffers.name || !buffers.data || !buffers.place) return false;
+    walk.shared = &shared;
+    walk.path = buffers.path.chars();
+    walk.name = buffers.name.chars();
+    walk.data = buffers.data.as<BYTE>();
+    walk.place = buffers.place.as<DWORD>();
+    return true;
+}
+
+DWORD WINAPI ScanWorker(void* parameter) {
+    SharedWalk& shared = *static_cast<SharedWalk*>(parameter);
+    WalkBuffers buffers;
+    Walk walk = {};
+    // Without its buffers this thread walks nothing: a thread that hands a job off always comes
+    // back for the list, so the others take every job.
+    if (StartWalk(shared, buffers, walk)) WalkJobs(walk);
+    return 0;
+}
+
+// The walk's threads: ScanThreads, or what the benchmark's and tests' setting asks for.
+unsigned ScanThreadCount() {
+    wchar_t text[8];
+    DWORD length = GetEnvironmentVariableW(ScanThreadsVariable, text, 8);
+    if (length == 0 || length >= 8) return ScanThreads;
+    unsigned value = 0;
+    for (DWORD i = 0; i < length; ++i) {
+        if (text[i] < L'0' || text[i] > L'9') return ScanThreads;
+        value = value * 10 + static_cast<unsigned>(text[i] - L'0');
+    }
+    return value == 0 || value > MostScanThreads ? ScanThreads : value;
+}
+
+// Sends the kept findings in walk order and frees them.
+void SendFindings(SharedWalk& shared) {
+    GuardedPtr sorted(GuardedAlloc((shared.kept ? shared.kept : 1) * sizeof(Finding*)));
+    unsigned count = 0;
+    for (Finding* f = shared.findings; f; f = f->next)
+        if (sorted) sorted.as<Finding*>()[count++] = f;
+    if (sorted) {
+        qsort(sorted.get(), count, sizeof(Finding*), CompareFindings);
+        for (unsigned i = 0; i < count; ++i)
+            OutputDebugStringW(sorted.as<Finding*>()[i]->line);
+    } else {
+        for (Finding* f = shared.findings; f; f = f->next) // no memory to sort: every line still goes
+            OutputDebugStringW(f->line);
+    }
+    while (shared.findings) {
+        Finding* next = shared.findings->next;
+        GuardedFree(shared.findings);
+        shared.findings = next;
     }
 }
 
@@ -244,30 +472,64 @@ unsigned RelativizeUserShellFolders(const wchar_t* mountName, const wchar_t* pro
 
 ScanResult ScanForSourceUser(HKEY root, const wchar_t* label, const SourceUser& user,
                              const ScanLimits& limits) {
-    Walk walk = {};
-    walk.user = &user;
-    walk.limits = &limits;
-    walk.pathCapacity = wcslen(label) + (limits.maxDepth + 1) * KeyNameChars + 1;
+    SharedWalk shared = {};
+    shared.user = &user;
+    shared.limits = &limits;
+    shared.pathCapacity = wcslen(label) + (limits.maxDepth + 1) * KeyNameChars + 1;
     size_t shortest = MAXDWORD / sizeof(wchar_t);
     if (user.profilePath[0] != L'\0') shortest = wcslen(user.profilePath);
     if (user.sidString[0] != L'\0' && wcslen(user.sidString) < shortest) shortest = wcslen(user.sidString);
-    walk.shortestMatchBytes = static_cast<DWORD>(shortest * sizeof(wchar_t));
-    GuardedPtr path(GuardedAllocChars(walk.pathCapacity));
-    GuardedPtr name(GuardedAllocChars(ValueNameChars));
-    GuardedPtr data(GuardedAlloc(limits.maxValueBytes + sizeof(wchar_t)));
-    if (!path || !name || !data) {
+    shared.shortestMatchBytes = static_cast<DWORD>(shortest * sizeof(wchar_t));
+    shared.threads = 1;
+    InitializeCriticalSection(&shared.lock);
+    auto deleteLock = MakeScopeExit([&shared] { DeleteCriticalSection(&shared.lock); });
+
+    ScanResult result = {};
+    WalkBuffers buffers;
+    Walk walk = {};
+    if (!StartWalk(shared, buffers, walk)) {
         DebugPrint(L"DEBUG: %ws was not checked for the source user: no memory", label);
-        return walk.result;
+        return result;
     }
-    walk.path = path.chars();
-    walk.name = name.chars();
-    walk.data = data.as<BYTE>();
     wcscpy(walk.path, label);
+    shared.keys = 1; // the root
+
+    // The other threads, started before the walk so that the first subtrees find them waiting.
+    HANDLE threads[MostScanThreads];
+    unsigned started = 0, wanted = ScanThreadCount();
+    if (wanted > 1) shared.jobReady.reset(CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, nullptr));
+    for (unsigned i = 1; i < wanted && shared.jobReady; ++i) {
+        // A walk 33 keys deep keeps under 20 KB on the stack.
+        HANDLE thread = CreateThread(nullptr, 256 * 1024, ScanWorker, &shared,
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (!thread) break;
+        threads[started++] = thread;
+    }
+    shared.threads = started + 1;
+
+    ++shared.busy; // the root, walked here; its subtrees may go to the others
     ScanKey(walk, root, wcslen(label), 0);
-    if (walk.result.stoppedAtLimit)
+    EnterCriticalSection(&shared.lock);
+    --shared.busy;
+    bool last = shared.busy == 0 && !shared.jobs;
+    if (last) shared.finished = true;
+    LeaveCriticalSection(&shared.lock);
+    if (last && started) ReleaseSemaphore(shared.jobReady.get(), static_cast<LONG>(shared.threads), nullptr);
+    if (started) WalkJobs(walk);
+    for (unsigned i = 0; i < started; ++i) {
+        WaitForSingleObject(threads[i], INFINITE);
+        CloseHandle(threads[i]);
+    }
+
+    SendFindings(shared);
+    result.named = static_cast<unsigned>(shared.named);
+    result.keys = static_cast<unsigned>(shared.keys);
+    result.unread = static_cast<unsigned>(shared.unread);
+    result.stoppedAtLimit = shared.stopped != 0;
+    if (result.stoppedAtLimit)
         DebugPrint(L"DEBUG: The check of %ws for the source user stopped at %u keys or %u levels", label,
                    limits.maxKeys, limits.maxDepth);
-    return walk.result;
+    return result;
 }
 
 void CleanSourceUserTraces(const wchar_t* mountName, const wchar_t* sourcePath, const wchar_t* sidString,

@@ -235,4 +235,77 @@ TEST_F(Scan, ValuesLargerThanTheLimitAreReportedUnread) {
               debug);
 }
 
+// The walk on several threads must say exactly what one thread says, in the same order.
+class ThreadedScan : public Scan {
+  protected:
+    void TearDown() override { SetEnvironmentVariableW(L"CORVANE_SCAN_THREADS", nullptr); }
+    ScanResult RunOn(const wchar_t* threads, const HiveContent& content,
+                     const ScanLimits& limits = DefaultScanLimits) {
+        SetEnvironmentVariableW(L"CORVANE_SCAN_THREADS", threads);
+        return Run(content, limits);
+    }
+};
+
+// Many subtrees near the root, each with findings at several depths, so that every thread takes
+// some: the lines come out in walk order all the same.
+HiveContent Spread() {
+    HiveContent content;
+    for (int top = 0; top < 12; ++top) {
+        std::wstring a = L"T" + std::to_wstring(top);
+        content[a][L"Here"] = Sz(L"C:\\Users\\Alice\\top");
+        for (int mid = 0; mid < 6; ++mid) {
+            std::wstring b = a + L"\\M" + std::to_wstring(mid);
+            content[b][L"Clean"] = Sz(L"%USERPROFILE%\\nothing to see here");
+            content[b + L"\\Leaf\\Deeper"][L"Owner"] = Sz(Sid);
+            content[b + L"\\Leaf\\Deeper"][L"Second"] = ExpandSz(L"C:\\Users\\Alice\\b");
+        }
+    }
+    content[L""][L"AtTheRoot"] = Sz(Sid);
+    return content;
+}
+
+TEST_F(ThreadedScan, FindingsComeOutInWalkOrderWhateverTheThreads) {
+    HiveContent content = Spread();
+    ScanResult one = RunOn(L"1", content);
+    std::vector<std::string> alone = debug;
+    ASSERT_EQ(12u + 12u * 6u * 2u + 1u, one.named);
+    ASSERT_EQ(alone.size(), one.named);
+    EXPECT_EQ("DEBUG: Names the source user: NTUSER.DAT \"AtTheRoot\"", alone.front());
+    EXPECT_EQ("DEBUG: Names the source user: NTUSER.DAT\\T0 \"Here\"", alone[1]);
+    for (const wchar_t* threads : {L"4", L"16"}) {
+        ScanResult many = RunOn(threads, content);
+        EXPECT_EQ(one.named, many.named);
+        EXPECT_EQ(one.keys, many.keys);
+        EXPECT_FALSE(many.stoppedAtLimit);
+        EXPECT_EQ(alone, debug) << "threads " << std::string(threads, threads + wcslen(threads));
+    }
+}
+
+TEST_F(ThreadedScan, TheKeyCountIsExactAndTheDepthLimitStopsOnlyItsOwnBranch) {
+    HiveContent content = Spread();
+    // 1 root + 12 * (1 + 6 * 3) keys; a limit below that stops at exactly the limit on any thread count.
+    ScanLimits few = {32, 40, 65536};
+    for (const wchar_t* threads : {L"1", L"4"}) {
+        ScanResult r = RunOn(threads, content, few);
+        EXPECT_EQ(40u, r.keys);
+        EXPECT_TRUE(r.stoppedAtLimit);
+        ASSERT_FALSE(debug.empty());
+        EXPECT_EQ("DEBUG: The check of NTUSER.DAT for the source user stopped at 40 keys or 32 levels",
+                  debug.back());
+    }
+    // Too deep a branch early in the walk leaves every later branch walked.
+    HiveContent deepFirst;
+    deepFirst[L"A\\B\\C\\D"][L"Deep"] = Sz(Sid);
+    deepFirst[L"Z"][L"Late"] = Sz(Sid);
+    ScanLimits shallow = {2, 1000, 65536};
+    for (const wchar_t* threads : {L"1", L"4"}) {
+        ScanResult r = RunOn(threads, deepFirst, shallow);
+        EXPECT_EQ(1u, r.named);
+        EXPECT_TRUE(r.stoppedAtLimit);
+        EXPECT_EQ(4u, r.keys); // root, A, B, Z
+        ASSERT_FALSE(debug.empty());
+        EXPECT_EQ("DEBUG: Names the source user: NTUSER.DAT\\Z \"Late\"", debug.front());
+    }
+}
+
 } // namespace
