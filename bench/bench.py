@@ -5,7 +5,8 @@ Started by bench/run, which builds the programs and makes the Wine prefix. For e
 one synthetic profile and then, repetition by repetition, each repetition starting with the next copier, times:
   corvane    corvane.exe <profile> /q /NoAppx, the whole process, copying on its pool of threads
              (the shipped 32-bit build where 32-bit code runs natively, else the 64-bit build)
-  corvane 1  the same with CORVANE_COPY_THREADS=1: the walking thread copies every file itself
+  corvane 1  the same on one thread: CORVANE_COPY_THREADS=1 (the walking thread copies every file
+             itself) and CORVANE_SCAN_THREADS=1 (the hive check walks on the main thread)
   corvane N  the same with a pool of N threads (--pool-sizes), for the curve that chose the pool's size
   bare walk  barewalk.exe: the same fifteen folders with FindFirstFileW/FindNextFileW and CopyFileW only
              (64-bit, under wine64)
@@ -64,6 +65,7 @@ class Wine:
                         WINEARCH="win64", WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d")
         self.env.pop("DISPLAY", None)
         self.env.pop("CORVANE_COPY_THREADS", None)  # set per run where wanted
+        self.env.pop("CORVANE_SCAN_THREADS", None)
 
     def command(self, *args):
         return [self.loader] + list(args)
@@ -206,6 +208,8 @@ def main():
                 env = dict(wine.env)
                 if threads:
                     env["CORVANE_COPY_THREADS"] = str(threads)
+                if threads == 1:
+                    env["CORVANE_SCAN_THREADS"] = "1"  # the whole tool on one thread
                 argv = wine.tool_command(args.tool_bits, "C:\\corvane-bin\\corvane.exe", name, "/q", "/NoAppx")
                 code, out = record(method, timed(argv, env, wine.drive), default_linux)
                 if code != 0 or "successfully updated" not in out:
@@ -276,11 +280,16 @@ def main():
         empty_folder(default_linux)
         shutil.rmtree(cp_out, ignore_errors=True)
         scan = measure_scan(wine, bench_bin, source_win, sid, args.reps)
+        alone = measure_scan(wine, bench_bin, source_win, sid, args.reps, threads=1)
+        if scan and alone:
+            scan["one_thread_min_ms"], scan["one_thread_median_ms"] = alone["min_ms"], alone["median_ms"]
         if scan and times["corvane"]:
             print("  hive check alone: %s keys, %s values found, %.1f ms (min) / %.1f ms (median), "
-                  "%.2f %% of the update's median time" % (
+                  "%.2f %% of the update's median time; on one thread %.1f / %.1f ms" % (
                       scan["keys"], scan["named"], scan["min_ms"], scan["median_ms"],
-                      100 * scan["median_ms"] / 1000 / statistics.median(times["corvane"])), flush=True)
+                      100 * scan["median_ms"] / 1000 / statistics.median(times["corvane"]),
+                      scan.get("one_thread_min_ms", float("nan")), scan.get("one_thread_median_ms", float("nan"))),
+                  flush=True)
         results.append(dict(files=int(facts["files"]), kb=kb, mb=int(facts["bytes"]) / 1048576, copies=copies,
                             times=times, peaks=peaks, cpus=cpus, landed=landed, scan=scan))
 
@@ -288,11 +297,27 @@ def main():
     write_report(args, results, have_robocopy, appx)
 
 
-def measure_scan(wine, bench_bin, source_win, sid, reps):
+def thread_cost(wine, bench_bin):
+    """KB of resident memory one idle thread adds to a Wine process, or None."""
+    sets = []
+    for count in (0, 4):
+        _, code, _, out = timed(wine.command(bench_bin + "\\threadcost.exe", str(count)), wine.env, wine.drive)
+        if code != 0:
+            return None
+        facts = dict(item.split("=") for item in out.split())
+        sets.append(int(facts["working_set_kb"]))
+    return (sets[1] - sets[0]) / 4
+
+
+def measure_scan(wine, bench_bin, source_win, sid, reps, threads=None):
     """The update's check of the hive for the source user, timed alone by scanbench.exe on the
-    profile's own hive, which is what the update checks after its clean-up (a little larger)."""
+    profile's own hive, which is what the update checks after its clean-up (a little larger); on the
+    tool's threads, or on as many as asked."""
+    env = dict(wine.env)
+    if threads:
+        env["CORVANE_SCAN_THREADS"] = str(threads)
     _, code, _, out = timed(wine.command(bench_bin + "\\scanbench.exe", source_win + "\\NTUSER.DAT", source_win,
-                                         sid, str(max(reps, 5))), wine.env, wine.drive)
+                                         sid, str(max(reps, 5))), env, wine.drive)
     if code != 0:
         print("warning: the hive check could not be timed (exit %d): %s" % (code, out))
         return None
@@ -369,8 +394,8 @@ def write_report(args, results, have_robocopy, appx=None):
                      tool, wine_version(args.root), args.reps, " ".join(open("/proc/loadavg").read().split()[:3])))
     lines.append("files: files in the fifteen folders; KB: their average size; copies: file copies made (folders "
                  "that lie inside others are copied again, by every copier);")
-    lines.append("c1: corvane with CORVANE_COPY_THREADS=1 (one thread); pool: corvane as shipped (its pool of "
-                 "copying threads); cpu: minimum user+system seconds of the process plus the prefix's wineserver;")
+    lines.append("c1: corvane on one thread (CORVANE_COPY_THREADS=1, CORVANE_SCAN_THREADS=1); pool: corvane as "
+                 "shipped (its pool of copying threads, the hive check on its threads); cpu: minimum user+system seconds of the process plus the prefix's wineserver;")
     lines.append("peak: largest resident size of the Wine process (wait4 ru_maxrss, Linux side).")
     lines.append("")
     head = ("%7s %3s %6s %6s | %13s %13s %13s %13s %13s | %6s %6s %6s | %6s %6s %6s | %7s %7s %7s" % (
@@ -424,9 +449,15 @@ def write_report(args, results, have_robocopy, appx=None):
         scan = r.get("scan")
         if scan and r["times"]["corvane"]:
             lines.append("%d files, %d KB: the hive check alone (%d keys): %.1f ms min / %.1f ms median, %.2f %% of the "
-                         "update's median time" % (r["files"], r["kb"], scan["keys"], scan["min_ms"], scan["median_ms"],
-                                                  100 * scan["median_ms"] / 1000 /
-                                                  statistics.median(r["times"]["corvane"])))
+                         "update's median time; on one thread %.1f ms min / %.1f ms median" % (
+                             r["files"], r["kb"], scan["keys"], scan["min_ms"], scan["median_ms"],
+                             100 * scan["median_ms"] / 1000 / statistics.median(r["times"]["corvane"]),
+                             scan.get("one_thread_min_ms", float("nan")),
+                             scan.get("one_thread_median_ms", float("nan"))))
+    cost = thread_cost(wine, bench_bin)
+    if cost:
+        lines.append("Wine's resident cost of one idle thread (threadcost.exe, 64-bit, working set with 4 idle "
+                     "threads less with none, over 4): %.0f KB" % cost)
     if appx:
         t = appx["times"]
         lines.append("")
