@@ -190,6 +190,8 @@ struct StandardFacts {
     ULONG numberOfLinks;
     BOOLEAN deletePending, directory;
 };
+// The system checks the length given against its own structures' sizes, the same on 32 and 64 bits.
+static_assert(sizeof(BasicFacts) == 40 && sizeof(StandardFacts) == 24, "FILE_*_INFORMATION layouts");
 typedef LONG(NTAPI* NtQueryInformationFileFn)(HANDLE, IoStatus*, PVOID, ULONG, ULONG);
 const ULONG FileBasicFacts = 4;    // FileBasicInformation
 const ULONG FileStandardFacts = 5; // FileStandardInformation
@@ -469,7 +471,6 @@ struct CopyRun {
     DWORD threadCount;
     HANDLE threads[MostCopyThreads];
     UniqueHandle wake;      // semaphore: one release for each sleeping copying thread to wake
-    UniqueHandle slotFreed; // auto-reset event: the walking thread, held back by a full queue, may go on
     volatile LONG stopping; // a failure was met in a run that stops at its first failure
 
     // Everything below. Threads only wait on the handles above when there is nothing to do, so a busy
@@ -478,9 +479,8 @@ struct CopyRun {
     CopyJob slots[CopyQueueSlots];
     LONG head;
     LONG count;
-    LONG sleeping;      // copying threads waiting on wake, or about to
-    LONG wakesPending;  // releases of wake not yet taken by a thread
-    bool walkerWaiting; // the walking thread waits on slotFreed
+    LONG sleeping;     // copying threads waiting on wake, or about to
+    LONG wakesPending; // releases of wake not yet taken by a thread
     bool closing;
     bool failed;
     ULONGLONG failureSequence;
@@ -570,10 +570,6 @@ DWORD WINAPI CopyWorker(void* parameter) {
         CopyJob job = run.slots[run.head];
         run.head = (run.head + 1) % CopyQueueSlots;
         --run.count;
-        if (run.walkerWaiting) {
-            run.walkerWaiting = false;
-            SetEvent(run.slotFreed.get());
-        }
         LeaveCriticalSection(&run.lock);
         GuardedPtr paths(job.paths);
         if (!SkippedAfterFailure(run, job.sequence))
@@ -588,8 +584,7 @@ void StartPool(CopyRun& run) {
     run.poolTried = true;
     if (run.wanted == 0) return;
     run.wake.reset(CreateSemaphoreW(nullptr, 0, static_cast<LONG>(MostCopyThreads), nullptr));
-    run.slotFreed.reset(CreateEventW(nullptr, FALSE /* auto-reset */, FALSE, nullptr));
-    if (!run.wake || !run.slotFreed) return;
+    if (!run.wake) return;
     for (DWORD i = 0; i < run.wanted; ++i) {
         HANDLE thread =
             CreateThread(nullptr, 64 * 1024, CopyWorker, &run, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
@@ -619,6 +614,17 @@ void QueueFile(CopyRun& run, ULONGLONG sequence, const wchar_t* source, const wc
         CopyOneFile(run, sequence, source, destination, run.walkerBuffer, true);
         return;
     }
+    ShowPoolProgress(run);
+    EnterCriticalSection(&run.lock);
+    bool full = run.count == CopyQueueSlots;
+    if (full) WakeSleepers(run, static_cast<LONG>(run.threadCount));
+    LeaveCriticalSection(&run.lock);
+    if (full) {
+        // The walking thread copies this one itself rather than sleep until a slot is free: no
+        // wait and wake-up (server calls under Wine), and one more thread copying meanwhile.
+        CopyOneFile(run, sequence, source, destination, run.walkerBuffer, true);
+        return;
+    }
     size_t sourceLength = wcslen(source), destinationLength = wcslen(destination);
     wchar_t* paths = GuardedAllocChars(sourceLength + destinationLength + 2);
     if (!paths) {
@@ -627,15 +633,8 @@ void QueueFile(CopyRun& run, ULONGLONG sequence, const wchar_t* source, const wc
     }
     wmemcpy(paths, source, sourceLength + 1);
     wmemcpy(paths + sourceLength + 1, destination, destinationLength + 1);
-    ShowPoolProgress(run);
+    // Only this thread adds to the queue: the slot seen free above is still free.
     EnterCriticalSection(&run.lock);
-    while (run.count == CopyQueueSlots) { // a full queue holds the walk back
-        WakeSleepers(run, static_cast<LONG>(run.threadCount));
-        run.walkerWaiting = true;
-        LeaveCriticalSection(&run.lock);
-        WaitForSingleObject(run.slotFreed.get(), INFINITE);
-        EnterCriticalSection(&run.lock);
-    }
     CopyJob& job = run.slots[(run.head + run.count) % CopyQueueSlots];
     job.sequence = sequence;
     job.paths = paths;

@@ -47,7 +47,8 @@ DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const 
 // Copies the source tree onto the destination, overwriting files of the same name, file by file as
 // CopyProfileEntry does (paths checked against the source folder's own); never copies through a
 // directory reparse point. One thread walks and makes each folder before any file in it is copied;
-// the files are copied on a small pool of threads through a bounded queue. 0, 2 when the source
+// the files are copied on a small pool of threads through a bounded queue (when it is full, the
+// walking thread copies the file itself). 0, 2 when the source
 // cannot be listed, the destination's creation error, or the last error in walk order met while
 // copying (whichever thread met it: the result is the one a walk copying one file at a time gives;
 // a listing that breaks off is one).
