@@ -420,10 +420,11 @@ DWORD PrepareFileCopyCheck(const wchar_t* base, PSID owner, GuardedPtr* holder, 
 
 namespace {
 
-// Files are copied on this many threads while one thread walks the folders: a small file's copy
-// waits on the file system far more than on the processor, so copies overlap well even on one or
-// two cores. Chosen by measurement (bench/README.md), not from the processor count.
-const DWORD CopyPoolThreads = 4;
+// Files are copied on this many threads while one thread walks the folders (and copies too when
+// the queue is full): a small file's copy waits on the file system far more than on the processor,
+// so copies overlap well even on one or two cores. Chosen by measurement (bench/README.md: 2 was
+// faster than 4 and 8 once a copy needed fewer calls into the system), not from the processor count.
+const DWORD CopyPoolThreads = 2;
 // The most threads the benchmark's and tests' setting may ask for.
 const DWORD MostCopyThreads = 64;
 // Files listed but not yet taken by a copying thread: memory stays bounded whatever the tree's size.

@@ -294,7 +294,7 @@ def main():
                             times=times, peaks=peaks, cpus=cpus, landed=landed, scan=scan))
 
     appx = appx_row(args, wine, bench_bin, default_linux) if args.appx_files > 0 else None
-    write_report(args, results, have_robocopy, appx)
+    write_report(args, results, have_robocopy, appx, thread_cost(wine, bench_bin))
 
 
 def thread_cost(wine, bench_bin):
@@ -382,7 +382,7 @@ def ratios(r, a, b):
     return ["%.3f" % (x / y) for x, y in zip(r["times"][a], r["times"][b])]
 
 
-def write_report(args, results, have_robocopy, appx=None):
+def write_report(args, results, have_robocopy, appx=None, cost=None):
     label = ("-" + args.label) if args.label else ""
     lines = []
     lines.append("Corvane profile update benchmark%s, %s" % (
@@ -454,7 +454,6 @@ def write_report(args, results, have_robocopy, appx=None):
                              100 * scan["median_ms"] / 1000 / statistics.median(r["times"]["corvane"]),
                              scan.get("one_thread_min_ms", float("nan")),
                              scan.get("one_thread_median_ms", float("nan"))))
-    cost = thread_cost(wine, bench_bin)
     if cost:
         lines.append("Wine's resident cost of one idle thread (threadcost.exe, 64-bit, working set with 4 idle "
                      "threads less with none, over 4): %.0f KB" % cost)
