@@ -10,6 +10,7 @@
 #include "base/heap.h"
 #include "base/links.h"
 #include "base/raii.h"
+#include "base/settings.h"
 
 void (*TreeFileCopiedHook)(ULONGLONG bytes) = nullptr;
 void (*TreeFilesCopiedHook)(ULONGLONG files, ULONGLONG bytes) = nullptr;
@@ -123,24 +124,26 @@ typedef LONG(NTAPI* NtQueryObjectFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 typedef ULONG(NTAPI* StatusToErrorFn)(LONG);
 const ULONG ObjectNameInformation = 1;
 
-// The handle's object name in an allocated block. 0, or the Win32 code.
-// Looked up once, not per file: every thread that finds them null writes the same values.
+// The ntdll entry points of the copy, looked up once, not per file: every thread that finds one
+// null writes the same value.
 NtQueryObjectFn volatile CachedQueryObject = nullptr;
 StatusToErrorFn volatile CachedStatusToError = nullptr;
 
-DWORD HandlePathOf(HANDLE handle, GuardedPtr* path) {
-    NtQueryObjectFn query = CachedQueryObject;
-    StatusToErrorFn toError = CachedStatusToError;
-    if (!query || !toError) {
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        query = reinterpret_cast<NtQueryObjectFn>(
-            reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryObject")));
-        toError = reinterpret_cast<StatusToErrorFn>(
-            reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-        if (!query || !toError) return ERROR_CALL_NOT_IMPLEMENTED;
-        CachedQueryObject = query;
-        CachedStatusToError = toError;
+template <class Fn> Fn NtdllEntry(Fn volatile& cache, const char* name) {
+    Fn entry = cache;
+    if (!entry) {
+        entry = reinterpret_cast<Fn>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+        cache = entry;
     }
+    return entry;
+}
+
+// The handle's object name in an allocated block. 0, or the Win32 code.
+DWORD HandlePathOf(HANDLE handle, GuardedPtr* path) {
+    NtQueryObjectFn query = NtdllEntry(CachedQueryObject, "NtQueryObject");
+    StatusToErrorFn toError = NtdllEntry(CachedStatusToError, "RtlNtStatusToDosError");
+    if (!query || !toError) return ERROR_CALL_NOT_IMPLEMENTED;
     // A name is at most 32767 characters; one retry with the size asked for covers every case.
     ULONG size = 1024;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -207,18 +210,9 @@ FILETIME AsFileTime(const LARGE_INTEGER& time) {
 // Fills info as GetFileInformationByHandle would, except the volume serial number and file index
 // (left 0: ask GetFileInformationByHandle where the file's identity matters). 0 or the Win32 code.
 DWORD ReadFileFacts(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
-    NtQueryInformationFileFn query = CachedQueryFile;
-    StatusToErrorFn toError = CachedStatusToError;
-    if (!query || !toError) {
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        query = reinterpret_cast<NtQueryInformationFileFn>(
-            reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationFile")));
-        toError = reinterpret_cast<StatusToErrorFn>(
-            reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
-        if (!query || !toError) return GetFileInformationByHandle(handle, info) ? 0 : GetLastError();
-        CachedQueryFile = query;
-        CachedStatusToError = toError;
-    }
+    NtQueryInformationFileFn query = NtdllEntry(CachedQueryFile, "NtQueryInformationFile");
+    StatusToErrorFn toError = NtdllEntry(CachedStatusToError, "RtlNtStatusToDosError");
+    if (!query || !toError) return GetFileInformationByHandle(handle, info) ? 0 : GetLastError();
     BasicFacts basic = {};
     StandardFacts standard = {};
     IoStatus io = {};
@@ -439,16 +433,8 @@ const wchar_t CopyThreadsVariable[] = L"CORVANE_COPY_THREADS";
 
 // The copying threads to start: 0 when the walking thread copies by itself.
 DWORD CopyThreadCount() {
-    wchar_t text[8];
-    DWORD length = GetEnvironmentVariableW(CopyThreadsVariable, text, 8);
-    if (length == 0 || length >= 8) return CopyPoolThreads;
-    DWORD value = 0;
-    for (DWORD i = 0; i < length; ++i) {
-        if (text[i] < L'0' || text[i] > L'9') return CopyPoolThreads;
-        value = value * 10 + static_cast<DWORD>(text[i] - L'0');
-    }
-    if (value == 0 || value > MostCopyThreads) return CopyPoolThreads;
-    return value == 1 ? 0 : value;
+    DWORD threads = ThreadsSetting(CopyThreadsVariable, CopyPoolThreads, MostCopyThreads);
+    return threads == 1 ? 0 : threads;
 }
 
 // One file to copy: its place in the walk, and one block holding the source path, its terminator,

@@ -3,6 +3,7 @@
 #include "driver/common.h"
 #include "driver/profilelist.h"
 #include "base/raii.h"
+#include "base/settings.h"
 
 #include <shlwapi.h>
 #include <wchar.h>
@@ -316,15 +317,7 @@ DWORD WINAPI ScanWorker(void* parameter) {
 
 // The walk's threads: ScanThreads, or what the benchmark's and tests' setting asks for.
 unsigned ScanThreadCount() {
-    wchar_t text[8];
-    DWORD length = GetEnvironmentVariableW(ScanThreadsVariable, text, 8);
-    if (length == 0 || length >= 8) return ScanThreads;
-    unsigned value = 0;
-    for (DWORD i = 0; i < length; ++i) {
-        if (text[i] < L'0' || text[i] > L'9') return ScanThreads;
-        value = value * 10 + static_cast<unsigned>(text[i] - L'0');
-    }
-    return value == 0 || value > MostScanThreads ? ScanThreads : value;
+    return ThreadsSetting(ScanThreadsVariable, ScanThreads, MostScanThreads);
 }
 
 // Sends the kept findings in walk order and frees them.

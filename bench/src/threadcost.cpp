@@ -32,7 +32,8 @@ int wmain(int argc, wchar_t** argv) {
     Release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE threads[64];
     for (int i = 0; i < count; ++i) {
-        threads[i] = CreateThread(nullptr, 64 * 1024, Idle, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        threads[i] =
+            CreateThread(nullptr, 64 * 1024, Idle, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
         if (!threads[i]) return static_cast<int>(GetLastError());
     }
     while (InterlockedCompareExchange(&Running, 0, 0) < count)
@@ -41,7 +42,8 @@ int wmain(int argc, wchar_t** argv) {
     GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
     SetEvent(Release);
     if (count) WaitForMultipleObjects(static_cast<DWORD>(count), threads, TRUE, INFINITE);
-    printf("threads=%d working_set_kb=%u peak_kb=%u\n", count, static_cast<unsigned>(counters.WorkingSetSize / 1024),
+    printf("threads=%d working_set_kb=%u peak_kb=%u\n", count,
+           static_cast<unsigned>(counters.WorkingSetSize / 1024),
            static_cast<unsigned>(counters.PeakWorkingSetSize / 1024));
     return 0;
 }
