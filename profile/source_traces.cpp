@@ -253,6 +253,18 @@ void ScanKey(Walk& walk, HKEY key, size_t pathLength, unsigned depth) {
     }
 }
 
+// A thread is done with its job (or the calling thread with the root). The last one to end with
+// nothing left in the list ends the walk and wakes every waiting thread.
+void EndJob(SharedWalk& shared) {
+    EnterCriticalSection(&shared.lock);
+    --shared.busy;
+    bool last = shared.busy == 0 && !shared.jobs;
+    if (last) shared.finished = true;
+    LeaveCriticalSection(&shared.lock);
+    if (last && shared.jobReady)
+        ReleaseSemaphore(shared.jobReady.get(), static_cast<LONG>(shared.threads), nullptr);
+}
+
 // Takes jobs until none is left and no thread is walking one (no more can come).
 void WalkJobs(Walk& walk) {
     SharedWalk& shared = *walk.shared;
@@ -277,12 +289,7 @@ void WalkJobs(Walk& walk) {
         size_t pathLength = wcslen(job->path);
         wmemcpy(walk.path, job->path, pathLength + 1);
         ScanKey(walk, key.get(), pathLength, job->depth);
-        EnterCriticalSection(&shared.lock);
-        --shared.busy;
-        bool last = shared.busy == 0 && !shared.jobs;
-        if (last) shared.finished = true;
-        LeaveCriticalSection(&shared.lock);
-        if (last) ReleaseSemaphore(shared.jobReady.get(), static_cast<LONG>(shared.threads), nullptr);
+        EndJob(shared);
     }
 }
 
@@ -502,12 +509,7 @@ ScanResult ScanForSourceUser(HKEY root, const wchar_t* label, const SourceUser& 
 
     ++shared.busy; // the root, walked here; its subtrees may go to the others
     ScanKey(walk, root, wcslen(label), 0);
-    EnterCriticalSection(&shared.lock);
-    --shared.busy;
-    bool last = shared.busy == 0 && !shared.jobs;
-    if (last) shared.finished = true;
-    LeaveCriticalSection(&shared.lock);
-    if (last && started) ReleaseSemaphore(shared.jobReady.get(), static_cast<LONG>(shared.threads), nullptr);
+    EndJob(shared);
     if (started) WalkJobs(walk);
     for (unsigned i = 0; i < started; ++i) {
         WaitForSingleObject(threads[i], INFINITE);
