@@ -52,6 +52,8 @@ struct ScanResult {
 
 // Walks the hive below root (REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ values only) and sends one
 // "DEBUG: " line for every value that names the user, its key shown as label\path. Never writes.
+// The walk runs on a few threads; the lines come out in the order a walk on one thread meets the
+// values (beyond 10,000 lines, as they are found), and maxKeys is exact on any number of threads.
 ScanResult ScanForSourceUser(HKEY root, const wchar_t* label, const SourceUser& user,
                              const ScanLimits& limits);
 
