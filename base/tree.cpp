@@ -11,6 +11,7 @@
 #include "base/links.h"
 #include "base/raii.h"
 #include "base/settings.h"
+#include "base/workers.h"
 
 void (*TreeFileCopiedHook)(ULONGLONG bytes) = nullptr;
 void (*TreeFilesCopiedHook)(ULONGLONG files, ULONGLONG bytes) = nullptr;
@@ -414,12 +415,14 @@ DWORD PrepareFileCopyCheck(const wchar_t* base, PSID owner, GuardedPtr* holder, 
 
 namespace {
 
-// Files are copied on this many threads while one thread walks the folders (and copies too when
-// the queue is full): a small file's copy waits on the file system far more than on the processor,
-// so copies overlap well even on one or two cores. Chosen by measurement (bench/README.md: 2 was
-// faster than 4 and 8 once a copy needed fewer calls into the system), not from the processor count.
-const DWORD CopyPoolThreads = 2;
-// The most threads the benchmark's and tests' setting may ask for.
+// Files are copied on this many threads, the walking thread included: one thread lent for the run
+// (base/workers.h) copies while the walking thread lists, and the walking thread copies too when the
+// queue is full. A small file's copy waits on the file system far more than on the processor, so the
+// two overlap well even on one or two cores. Chosen by measurement (bench/README.md: the walking
+// thread and one more were faster than with two or more others, and each thread costs a Wine process
+// about 1 MB), not from the processor count.
+const DWORD CopyThreads = 2;
+// The most threads the benchmark's and tests' setting may ask for, the walking one included.
 const DWORD MostCopyThreads = 64;
 // Files listed but not yet taken by a copying thread: memory stays bounded whatever the tree's size.
 const LONG CopyQueueSlots = 64;
@@ -427,14 +430,13 @@ const LONG CopyQueueSlots = 64;
 // system (under Wine a server round trip each way) and a switch of threads, so a thread woken takes
 // several files before it sleeps again. The last files of a walk wake every thread at the end.
 const LONG CopyWakeBatch = 8;
-// Set by the benchmark and the tests only: the number of copying threads, "1" for the walking
-// thread copying every file itself.
+// Set by the benchmark and the tests only: the copying threads, the walking one included; "1" for
+// the walking thread copying every file itself.
 const wchar_t CopyThreadsVariable[] = L"CORVANE_COPY_THREADS";
 
-// The copying threads to start: 0 when the walking thread copies by itself.
+// The threads to lend besides the walking one: 0 when it copies by itself.
 DWORD CopyThreadCount() {
-    DWORD threads = ThreadsSetting(CopyThreadsVariable, CopyPoolThreads, MostCopyThreads);
-    return threads == 1 ? 0 : threads;
+    return ThreadsSetting(CopyThreadsVariable, CopyThreads, MostCopyThreads) - 1;
 }
 
 // One file to copy: its place in the walk, and one block holding the source path, its terminator,
@@ -453,10 +455,10 @@ struct CopyRun {
     bool stopAtFailure;
     ULONGLONG nextSequence;  // walking thread only
     CopyBuffer walkerBuffer; // walking thread only: its copies when it copies by itself
-    DWORD wanted;            // copying threads to start with the first file
+    DWORD wanted;            // threads to lend with the first file
     bool poolTried;
     DWORD threadCount;
-    HANDLE threads[MostCopyThreads];
+    WorkerLease leases[MostCopyThreads];
     UniqueHandle wake;      // semaphore: one release for each sleeping copying thread to wake
     volatile LONG stopping; // a failure was met in a run that stops at its first failure
 
@@ -565,32 +567,26 @@ DWORD WINAPI CopyWorker(void* parameter) {
     }
 }
 
-// Starts the copying threads with the first file; without them (one thread asked for, or none could
-// be started) the walking thread copies every file itself.
+// Lends the copying threads with the first file; without them (one thread asked for, or none could
+// be had) the walking thread copies every file itself.
 void StartPool(CopyRun& run) {
     run.poolTried = true;
     if (run.wanted == 0) return;
     run.wake.reset(CreateSemaphoreW(nullptr, 0, static_cast<LONG>(MostCopyThreads), nullptr));
     if (!run.wake) return;
-    for (DWORD i = 0; i < run.wanted; ++i) {
-        HANDLE thread =
-            CreateThread(nullptr, 64 * 1024, CopyWorker, &run, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-        if (!thread) break;
-        run.threads[run.threadCount++] = thread;
-    }
+    while (run.threadCount < run.wanted && LendWorker(CopyWorker, &run, &run.leases[run.threadCount]))
+        ++run.threadCount;
 }
 
-// Lets the threads copy what is queued, then end; waits for them.
+// Lets the threads copy what is queued, then waits until each has returned to its kept sleep.
 void FinishPool(CopyRun& run) {
     if (run.threadCount == 0) return;
     EnterCriticalSection(&run.lock);
     run.closing = true;
     WakeSleepers(run, static_cast<LONG>(run.threadCount));
     LeaveCriticalSection(&run.lock);
-    for (DWORD i = 0; i < run.threadCount; ++i) {
-        WaitForSingleObject(run.threads[i], INFINITE);
-        CloseHandle(run.threads[i]);
-    }
+    for (DWORD i = 0; i < run.threadCount; ++i)
+        AwaitWorker(run.leases[i]);
     run.threadCount = 0;
     ShowPoolProgress(run);
 }

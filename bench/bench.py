@@ -7,7 +7,8 @@ one synthetic profile and then, repetition by repetition, each repetition starti
              (the shipped 32-bit build where 32-bit code runs natively, else the 64-bit build)
   corvane 1  the same on one thread: CORVANE_COPY_THREADS=1 (the walking thread copies every file
              itself) and CORVANE_SCAN_THREADS=1 (the hive check walks on the main thread)
-  corvane N  the same with a pool of N threads (--pool-sizes), for the curve that chose the pool's size
+  corvane N  the same with N copying threads, the walking one included (--pool-sizes), for the curve
+             that chose the pool's size
   bare walk  barewalk.exe: the same fifteen folders with FindFirstFileW/FindNextFileW and CopyFileW only
              (64-bit, under wine64)
   bare walk 32  the same program built 32-bit, under Wine's 32-bit loader, where the timed tool is the

@@ -4,6 +4,7 @@
 #include "driver/profilelist.h"
 #include "base/raii.h"
 #include "base/settings.h"
+#include "base/workers.h"
 
 #include <shlwapi.h>
 #include <wchar.h>
@@ -53,12 +54,14 @@ UniqueKey OpenMountedKey(const wchar_t* keyTemplate, const wchar_t* mountName, R
     return key;
 }
 
-// The walk runs on a few threads: under Wine every registry call is a round trip to the server,
-// and on an idle machine most of its time is the client and the server waking each other, which
-// calls from several threads overlap (a 4,100-key hive: about 3 s on one thread, 0.6 to 0.7 s on
-// four; bench/README.md). A subtree is handed to the others only near the root, where the threads
-// run short of work; deeper keys are walked where they are met.
-const unsigned ScanThreads = 4;
+// The walk runs on two threads, the calling one and one lent (base/workers.h), which the copy of the
+// folders lends again: under Wine every registry call is a round trip to the server, and on an idle
+// machine most of its time is the client and the server waking each other, which calls from two
+// threads overlap (a 4,000-key hive: about 3 s on one thread, 1.1 to 1.3 s on two; bench/README.md).
+// More threads walk faster still (0.4 to 0.9 s on four), but each costs a Wine process about 1 MB
+// for the rest of the run. A subtree is handed to the other thread only near the root, where the
+// threads run short of work; deeper keys are walked where they are met.
+const unsigned ScanThreads = 2;
 const unsigned MostScanThreads = 16;
 const unsigned HandOffDepth = 4; // keys deeper than this are never handed to another thread
 // Findings kept for the sorted report; beyond this many the lines go out as they are found.
@@ -494,27 +497,20 @@ ScanResult ScanForSourceUser(HKEY root, const wchar_t* label, const SourceUser& 
     wcscpy(walk.path, label);
     shared.keys = 1; // the root
 
-    // The other threads, started before the walk so that the first subtrees find them waiting.
-    HANDLE threads[MostScanThreads];
-    unsigned started = 0, wanted = ScanThreadCount();
+    // The other threads, lent before the walk so that the first subtrees find them waiting.
+    WorkerLease leases[MostScanThreads];
+    unsigned lent = 0, wanted = ScanThreadCount();
     if (wanted > 1) shared.jobReady.reset(CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, nullptr));
-    for (unsigned i = 1; i < wanted && shared.jobReady; ++i) {
-        // A walk 33 keys deep keeps under 20 KB on the stack.
-        HANDLE thread = CreateThread(nullptr, 256 * 1024, ScanWorker, &shared,
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-        if (!thread) break;
-        threads[started++] = thread;
-    }
-    shared.threads = started + 1;
+    while (lent + 1 < wanted && shared.jobReady && LendWorker(ScanWorker, &shared, &leases[lent]))
+        ++lent;
+    shared.threads = lent + 1;
 
     ++shared.busy; // the root, walked here; its subtrees may go to the others
     ScanKey(walk, root, wcslen(label), 0);
     EndJob(shared);
-    if (started) WalkJobs(walk);
-    for (unsigned i = 0; i < started; ++i) {
-        WaitForSingleObject(threads[i], INFINITE);
-        CloseHandle(threads[i]);
-    }
+    if (lent) WalkJobs(walk);
+    for (unsigned i = 0; i < lent; ++i)
+        AwaitWorker(leases[i]);
 
     SendFindings(shared);
     result.named = static_cast<unsigned>(shared.named);

@@ -1,11 +1,12 @@
 // The small helpers the tool and the companions share: string SIDs, the running identity's SID,
-// file tests, the profile list walk and the copy's progress hooks.
+// file tests, the profile list walk, the copy's progress hooks and the kept worker threads.
 #include "base/files.h"
 #include "base/profiles.h"
 #include "base/raii.h"
 #include "base/registry.h"
 #include "base/sids.h"
 #include "base/tree.h"
+#include "base/workers.h"
 
 #include <gtest/gtest.h>
 #include <sddl.h>
@@ -41,7 +42,7 @@ struct ScratchFolder {
 
 void PutFile(const std::wstring& path, const char* text) {
     UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file);
+    ASSERT_TRUE(file) << "error " << GetLastError();
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(file.get(), text, static_cast<DWORD>(strlen(text)), &written, nullptr));
 }
@@ -251,4 +252,73 @@ TEST(Owners, HeapAndGuardedBlocksAreReleasedAndEmptyOnFailure) {
     EXPECT_TRUE(GuardedHeapFree(GetProcessHeap(), block)) << "the guards were intact and the block freed";
     UniqueGuarded none(GuardedAllocChars(static_cast<SIZE_T>(-1)));
     EXPECT_FALSE(none);
+}
+
+namespace {
+
+// Tasks that only return once all of a round are running at the same time: each must have a thread
+// of its own.
+struct Round {
+    volatile LONG arrived;
+    LONG expected;
+    HANDLE all; // manual-reset: every task of the round runs
+    DWORD threadIds[8];
+};
+
+DWORD WINAPI MeetTheOthers(void* context) {
+    Round& round = *static_cast<Round*>(context);
+    LONG mine = InterlockedIncrement(&round.arrived) - 1;
+    round.threadIds[mine] = GetCurrentThreadId();
+    if (mine + 1 == round.expected) SetEvent(round.all);
+    return WaitForSingleObject(round.all, 10000);
+}
+
+// Runs three tasks at once on lent threads; false if one could not be lent or they never met.
+bool RunRound(Round& round) {
+    round.arrived = 0;
+    round.expected = 3;
+    round.all = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UniqueHandle owner(round.all);
+    WorkerLease leases[3];
+    int lent = 0;
+    while (lent < 3 && LendWorker(MeetTheOthers, &round, &leases[lent]))
+        ++lent;
+    for (int i = 0; i < lent; ++i)
+        AwaitWorker(leases[i]);
+    return lent == 3 && round.arrived == 3;
+}
+
+} // namespace
+
+TEST(Workers, TasksRunTogetherAndALaterStepReusesTheSameThreads) {
+    Round first = {}, second = {};
+    ASSERT_TRUE(RunRound(first)) << "three tasks ran at once";
+    unsigned started = WorkersStarted();
+    EXPECT_GE(started, 3u);
+    ASSERT_TRUE(RunRound(second));
+    EXPECT_EQ(started, WorkersStarted()) << "idle kept threads were lent again, none started";
+    for (int i = 0; i < 3; ++i) {
+        DWORD id = second.threadIds[i];
+        EXPECT_NE(GetCurrentThreadId(), id);
+        EXPECT_TRUE(id == first.threadIds[0] || id == first.threadIds[1] || id == first.threadIds[2]);
+    }
+}
+
+TEST(Workers, EachCopyOfAFolderLendsTheKeptThreadsRatherThanStartingItsOwn) {
+    ScratchFolder scratch;
+    std::wstring source = scratch.path + L"\\from";
+    CreateDirectoryW(source.c_str(), nullptr);
+    for (int i = 0; i < 40; ++i)
+        PutFile(source + L"\\f" + std::to_wstring(i) + L".txt", "content");
+    SetEnvironmentVariableW(L"CORVANE_COPY_THREADS", L"3");
+    ASSERT_EQ(0u, CopyTree(source.c_str(), (scratch.path + L"\\one").c_str()));
+    unsigned started = WorkersStarted();
+    EXPECT_GE(started, 2u) << "the copy on three threads was lent two";
+    for (int copy = 0; copy < 3; ++copy)
+        ASSERT_EQ(0u, CopyTree(source.c_str(), (scratch.path + L"\\again" + std::to_wstring(copy)).c_str()));
+    SetEnvironmentVariableW(L"CORVANE_COPY_THREADS", nullptr);
+    EXPECT_EQ(started, WorkersStarted()) << "a run pays for each thread once, not once per folder";
+    WIN32_FILE_ATTRIBUTE_DATA facts;
+    EXPECT_TRUE(
+        GetFileAttributesExW((scratch.path + L"\\again2\\f39.txt").c_str(), GetFileExInfoStandard, &facts));
 }
