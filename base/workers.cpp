@@ -45,8 +45,8 @@ bool StartWorker(Worker& worker) {
     worker.start = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     worker.done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (worker.start && worker.done)
-        worker.thread =
-            CreateThread(nullptr, WorkerStack, WorkerMain, &worker, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        worker.thread = CreateThread(nullptr, WorkerStack, WorkerMain, &worker,
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (worker.thread) return true;
     if (worker.start) CloseHandle(worker.start);
     if (worker.done) CloseHandle(worker.done);
