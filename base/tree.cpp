@@ -418,9 +418,9 @@ namespace {
 // Files are copied on this many threads, the walking thread included: one thread lent for the run
 // (base/workers.h) copies while the walking thread lists, and the walking thread copies too when the
 // queue is full. A small file's copy waits on the file system far more than on the processor, so the
-// two overlap well even on one or two cores. Chosen by measurement (bench/README.md: the walking
-// thread and one more were faster than with two or more others, and each thread costs a Wine process
-// about 1 MB), not from the processor count.
+// two overlap well even on one or two cores. Chosen by measurement, not from the processor count
+// (bench/README.md): with two lent threads instead of one the copy was not steadily faster, and under
+// Wine each thread costs the process about 1 MB.
 const DWORD CopyThreads = 2;
 // The most threads the benchmark's and tests' setting may ask for, the walking one included.
 const DWORD MostCopyThreads = 64;
