@@ -1,5 +1,7 @@
 #include "base/workers.h"
 
+#include "base/raii.h"
+
 namespace {
 
 // A kept thread: it sleeps on start, runs the task it is given and says so on done. The threads
@@ -42,16 +44,20 @@ DWORD WINAPI WorkerMain(void* parameter) {
 
 // Starts the thread of a slot not used before; false (nothing kept) when it cannot be.
 bool StartWorker(Worker& worker) {
-    worker.start = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    worker.done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (worker.start && worker.done)
-        worker.thread = CreateThread(nullptr, WorkerStack, WorkerMain, &worker,
-                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (worker.thread) return true;
-    if (worker.start) CloseHandle(worker.start);
-    if (worker.done) CloseHandle(worker.done);
-    worker.start = worker.done = nullptr;
-    return false;
+    UniqueHandle start(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    UniqueHandle done(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!start || !done) return false;
+    worker.start = start.get(); // the thread reads them as soon as it runs
+    worker.done = done.get();
+    worker.thread =
+        CreateThread(nullptr, WorkerStack, WorkerMain, &worker, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (!worker.thread) {
+        worker.start = worker.done = nullptr;
+        return false;
+    }
+    start.release();
+    done.release();
+    return true;
 }
 
 } // namespace

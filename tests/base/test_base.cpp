@@ -256,27 +256,27 @@ TEST(Owners, HeapAndGuardedBlocksAreReleasedAndEmptyOnFailure) {
 
 namespace {
 
-// Tasks that only return once all of a round are running at the same time: each must have a thread
-// of its own.
+// Tasks that wait until all of a round are running at the same time: tasks sharing a thread would
+// run one after another, and the first would give up waiting.
 struct Round {
     volatile LONG arrived;
-    LONG expected;
-    HANDLE all; // manual-reset: every task of the round runs
-    DWORD threadIds[8];
+    volatile LONG met; // tasks that saw the whole round running
+    HANDLE all;        // manual-reset: every task of the round runs
+    DWORD threadIds[3];
 };
 
 DWORD WINAPI MeetTheOthers(void* context) {
     Round& round = *static_cast<Round*>(context);
     LONG mine = InterlockedIncrement(&round.arrived) - 1;
     round.threadIds[mine] = GetCurrentThreadId();
-    if (mine + 1 == round.expected) SetEvent(round.all);
-    return WaitForSingleObject(round.all, 10000);
+    if (mine == 2) SetEvent(round.all);
+    if (WaitForSingleObject(round.all, 10000) == WAIT_OBJECT_0) InterlockedIncrement(&round.met);
+    return 0;
 }
 
 // Runs three tasks at once on lent threads; false if one could not be lent or they never met.
 bool RunRound(Round& round) {
-    round.arrived = 0;
-    round.expected = 3;
+    round.arrived = round.met = 0;
     round.all = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     UniqueHandle owner(round.all);
     WorkerLease leases[3];
@@ -285,7 +285,7 @@ bool RunRound(Round& round) {
         ++lent;
     for (int i = 0; i < lent; ++i)
         AwaitWorker(leases[i]);
-    return lent == 3 && round.arrived == 3;
+    return lent == 3 && round.met == 3;
 }
 
 } // namespace
