@@ -318,7 +318,10 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
     ReadStartSettings();
     Report(SERVICE_START_PENDING, SERVICE_ACCEPT_STOP);
     if (dieEarly) {
-        Sleep(1500);
+        // Well after StartServiceW has returned: on a loaded machine Wine's service manager has
+        // been seen to answer it only after 1.5 s, and a stop before that answer fails the start
+        // itself (1359) instead of ending the polls that come after it.
+        Sleep(4000);
         Report(SERVICE_STOPPED, 0);
         return;
     }

@@ -5,7 +5,7 @@
 //   Script        (REG_SZ)       a fixed conversation, raw framing included (see ServeScript); when
 //                                absent or empty the reply list below is served instead
 //   StartDelay    (REG_DWORD)    seconds to stay START_PENDING; 0xFFFFFFFF: until stopped
-//   DieEarly      (REG_DWORD)    1: report STOPPED while still starting
+//   DieEarly      (REG_DWORD)    1: report STOPPED while still starting, 4 s into the start
 //   BusyMs        (REG_DWORD)    how long "busy" keeps the next client waiting (35 s when absent)
 //   Replies       (REG_MULTI_SZ) replies written after a request; "sleep:<ms>" pauses instead
 //   Register      (REG_DWORD)    1: listings and registrations are served for real, as the client,
