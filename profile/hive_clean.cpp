@@ -2,6 +2,7 @@
 
 #include "driver/common.h"
 #include "base/raii.h"
+#include "base/registry.h"
 #include "profile/printers.h"
 #include "profile/wallpaper.h"
 
@@ -16,16 +17,6 @@ VersionClasses ClassifyVersion(const OsVersion& version) {
     return c;
 }
 
-// Opens "<template with the mount name>" under HKEY_USERS for all access; never creates it.
-static UniqueKey OpenHiveKey(const wchar_t* keyTemplate, const wchar_t* mountName) {
-    wchar_t path[MAX_PATH];
-    UniqueKey key;
-    if (FormatBounded(path, MAX_PATH, keyTemplate, mountName) != S_OK)
-        return key; // a cut path names another key
-    RegOpenKeyExW(HKEY_USERS, path, 0, KEY_ALL_ACCESS | HiveView, key.put());
-    return key;
-}
-
 static void SetString(HKEY key, const wchar_t* name, const wchar_t* text) {
     RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                    static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
@@ -33,8 +24,8 @@ static void SetString(HKEY key, const wchar_t* name, const wchar_t* text) {
 
 void CleanDefaultHive(const wchar_t* mountName, const wchar_t* userName, const VersionClasses& classes) {
     // RunMRU, Shell Folders and its recreated warning value share one opening of the Explorer key.
-    if (UniqueKey explorer =
-            OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer", mountName)) {
+    if (UniqueKey explorer = OpenMountedKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer",
+                                            mountName, KEY_ALL_ACCESS | HiveView)) {
         SHDeleteKeyW(explorer.get(), L"RunMRU");
         SHDeleteKeyW(explorer.get(), L"Shell Folders");
         UniqueKey shellFolders;
@@ -65,20 +56,23 @@ void CleanDefaultHive(const wchar_t* mountName, const wchar_t* userName, const V
         {L"%ws\\Software\\Microsoft", L"Windows Mail"},
     };
     for (const Doomed& d : doomed)
-        if (UniqueKey parent = OpenHiveKey(d.parent, mountName)) SHDeleteKeyW(parent.get(), d.name);
-    if (UniqueKey root = OpenHiveKey(L"%ws", mountName)) SHDeleteKeyW(root.get(), L"Identities");
-    if (UniqueKey winlogon =
-            OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", mountName)) {
+        if (UniqueKey parent = OpenMountedKey(d.parent, mountName, KEY_ALL_ACCESS | HiveView))
+            SHDeleteKeyW(parent.get(), d.name);
+    if (UniqueKey root = OpenMountedKey(L"%ws", mountName, KEY_ALL_ACCESS | HiveView))
+        SHDeleteKeyW(root.get(), L"Identities");
+    if (UniqueKey winlogon = OpenMountedKey(L"%ws\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon",
+                                            mountName, KEY_ALL_ACCESS | HiveView)) {
         DWORD one = 1;
         RegSetValueExW(winlogon.get(), L"FirstLogon", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
                        sizeof one);
     }
-    if (UniqueKey runOnce =
-            OpenHiveKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce", mountName))
+    if (UniqueKey runOnce = OpenMountedKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+                                           mountName, KEY_ALL_ACCESS | HiveView))
         SetString(runOnce.get(), L"mctadmin", L"C:\\Windows\\System32\\mctadmin.exe");
     ResetPrinterConnections(mountName);
     if (classes.windows8OrLater) {
-        if (UniqueKey appx = OpenHiveKey(L"%ws\\Software\\Quillmar\\Appx", mountName))
+        if (UniqueKey appx =
+                OpenMountedKey(L"%ws\\Software\\Quillmar\\Appx", mountName, KEY_ALL_ACCESS | HiveView))
             RegDeleteValueW(appx.get(), L"LastSid");
     }
 }

@@ -3,6 +3,7 @@
 #include "driver/common.h"
 #include "driver/profilelist.h"
 #include "base/raii.h"
+#include "base/registry.h"
 #include "base/settings.h"
 #include "base/workers.h"
 
@@ -43,15 +44,6 @@ bool EndsSid(wchar_t c) {
 
 bool IsStringType(DWORD type) {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-}
-
-UniqueKey OpenMountedKey(const wchar_t* keyTemplate, const wchar_t* mountName, REGSAM access) {
-    wchar_t path[MAX_PATH];
-    UniqueKey key;
-    if (FormatBounded(path, MAX_PATH, keyTemplate, mountName) != S_OK)
-        return key; // a cut path names another key
-    RegOpenKeyExW(HKEY_USERS, path, 0, access | HiveView, key.put());
-    return key;
 }
 
 // The walk runs on two threads, the calling one and one lent (base/workers.h), which the copy of the
@@ -424,7 +416,7 @@ unsigned RemoveUserChoices(const wchar_t* mountName) {
     };
     unsigned removed = 0;
     for (const wchar_t* parentTemplate : parents) {
-        UniqueKey parent = OpenMountedKey(parentTemplate, mountName, KEY_READ);
+        UniqueKey parent = OpenMountedKey(parentTemplate, mountName, KEY_READ | HiveView);
         if (!parent) continue;
         wchar_t name[KeyNameChars];
         bool skip = false;
@@ -447,7 +439,7 @@ unsigned RemoveUserChoices(const wchar_t* mountName) {
 unsigned RelativizeUserShellFolders(const wchar_t* mountName, const wchar_t* profilePath) {
     UniqueKey folders =
         OpenMountedKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
-                       mountName, KEY_ALL_ACCESS);
+                       mountName, KEY_ALL_ACCESS | HiveView);
     if (!folders || profilePath[0] == L'\0') return 0;
     GuardedPtr name(GuardedAllocChars(ValueNameChars));
     if (!name) return 0;
