@@ -14,6 +14,6 @@ UniqueKey OpenMountedKey(const wchar_t* keyTemplate, const wchar_t* mountName, R
     UniqueKey key;
     if (FormatBounded(path, MAX_PATH, keyTemplate, mountName) != S_OK)
         return key; // a cut path names another key
-    RegOpenKeyExW(HKEY_USERS, path, 0, access, key.put());
+    RegOpenKeyExW(HKEY_USERS, path, 0, access | HiveView, key.put());
     return key;
 }

@@ -25,7 +25,7 @@ static void SetString(HKEY key, const wchar_t* name, const wchar_t* text) {
 void CleanDefaultHive(const wchar_t* mountName, const wchar_t* userName, const VersionClasses& classes) {
     // RunMRU, Shell Folders and its recreated warning value share one opening of the Explorer key.
     if (UniqueKey explorer = OpenMountedKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer",
-                                            mountName, KEY_ALL_ACCESS | HiveView)) {
+                                            mountName, KEY_ALL_ACCESS)) {
         SHDeleteKeyW(explorer.get(), L"RunMRU");
         SHDeleteKeyW(explorer.get(), L"Shell Folders");
         UniqueKey shellFolders;
@@ -56,23 +56,22 @@ void CleanDefaultHive(const wchar_t* mountName, const wchar_t* userName, const V
         {L"%ws\\Software\\Microsoft", L"Windows Mail"},
     };
     for (const Doomed& d : doomed)
-        if (UniqueKey parent = OpenMountedKey(d.parent, mountName, KEY_ALL_ACCESS | HiveView))
+        if (UniqueKey parent = OpenMountedKey(d.parent, mountName, KEY_ALL_ACCESS))
             SHDeleteKeyW(parent.get(), d.name);
-    if (UniqueKey root = OpenMountedKey(L"%ws", mountName, KEY_ALL_ACCESS | HiveView))
+    if (UniqueKey root = OpenMountedKey(L"%ws", mountName, KEY_ALL_ACCESS))
         SHDeleteKeyW(root.get(), L"Identities");
     if (UniqueKey winlogon = OpenMountedKey(L"%ws\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon",
-                                            mountName, KEY_ALL_ACCESS | HiveView)) {
+                                            mountName, KEY_ALL_ACCESS)) {
         DWORD one = 1;
         RegSetValueExW(winlogon.get(), L"FirstLogon", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
                        sizeof one);
     }
     if (UniqueKey runOnce = OpenMountedKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
-                                           mountName, KEY_ALL_ACCESS | HiveView))
+                                           mountName, KEY_ALL_ACCESS))
         SetString(runOnce.get(), L"mctadmin", L"C:\\Windows\\System32\\mctadmin.exe");
     ResetPrinterConnections(mountName);
     if (classes.windows8OrLater) {
-        if (UniqueKey appx =
-                OpenMountedKey(L"%ws\\Software\\Quillmar\\Appx", mountName, KEY_ALL_ACCESS | HiveView))
+        if (UniqueKey appx = OpenMountedKey(L"%ws\\Software\\Quillmar\\Appx", mountName, KEY_ALL_ACCESS))
             RegDeleteValueW(appx.get(), L"LastSid");
     }
 }

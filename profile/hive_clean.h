@@ -3,12 +3,8 @@
 
 #include <windows.h>
 
+#include "base/registry.h"
 #include "base/version.h"
-
-// The mounted hive is always opened in the native view. Windows shares a user hive's Software key
-// between the views, so this changes nothing there; Wine redirects a 32-bit caller into
-// Software\Wow6432Node whenever a key has such a child, which a real user's hive does.
-const REGSAM HiveView = KEY_WOW64_64KEY;
 
 struct VersionClasses {
     bool preVista;         // major version below 6, or unknown

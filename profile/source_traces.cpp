@@ -416,7 +416,7 @@ unsigned RemoveUserChoices(const wchar_t* mountName) {
     };
     unsigned removed = 0;
     for (const wchar_t* parentTemplate : parents) {
-        UniqueKey parent = OpenMountedKey(parentTemplate, mountName, KEY_READ | HiveView);
+        UniqueKey parent = OpenMountedKey(parentTemplate, mountName, KEY_READ);
         if (!parent) continue;
         wchar_t name[KeyNameChars];
         bool skip = false;
@@ -439,7 +439,7 @@ unsigned RemoveUserChoices(const wchar_t* mountName) {
 unsigned RelativizeUserShellFolders(const wchar_t* mountName, const wchar_t* profilePath) {
     UniqueKey folders =
         OpenMountedKey(L"%ws\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
-                       mountName, KEY_ALL_ACCESS | HiveView);
+                       mountName, KEY_ALL_ACCESS);
     if (!folders || profilePath[0] == L'\0') return 0;
     GuardedPtr name(GuardedAllocChars(ValueNameChars));
     if (!name) return 0;

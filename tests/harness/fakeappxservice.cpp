@@ -318,9 +318,9 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
     ReadStartSettings();
     Report(SERVICE_START_PENDING, SERVICE_ACCEPT_STOP);
     if (dieEarly) {
-        // Well after StartServiceW has returned: on a loaded machine Wine's service manager has
-        // been seen to answer it only after 1.5 s, and a stop before that answer fails the start
-        // itself (1359) instead of ending the polls that come after it.
+        // Well after StartServiceW has returned: a stop before Wine's service manager has answered
+        // it fails the start itself instead of ending the polls that come after it. With a stop
+        // 1.5 s in, a loaded machine once gave 1359 from the start.
         Sleep(4000);
         Report(SERVICE_STOPPED, 0);
         return;
