@@ -4,7 +4,9 @@
 # in the source profile, runs the given test program,
 # and removes what it planted. Every link points into the test's own scratch area in the prefix.
 #   plant-links.sh <emulator> <test program> [arguments...]
-set -euo pipefail
+set -eEuo pipefail
+# A step that fails says where: set -e alone ends the run without a word.
+trap 'echo "plant-links.sh: line $LINENO failed with exit code $?" >&2' ERR
 scratch="$WINEPREFIX/drive_c/corvane-scratch/update-links"
 source="$WINEPREFIX/drive_c/users/UpdLinks/Documents"
 default="$WINEPREFIX/drive_c/users/Default/Documents"
@@ -41,6 +43,9 @@ swapper=$!
 export CORVANE_UPDATE_LINKS='C:\corvane-scratch\update-links'
 rc=0
 "$@" || rc=$?
+# Wine gives a Windows exit code's low byte: 1 is a failed test; others (53 for a library not
+# found, 5 for an access violation) mean the program never reached or left its tests.
+if [ $rc -ne 0 ]; then echo "plant-links.sh: the test program ended with exit code $rc" >&2; fi
 touch "$scratch/swap-stop"
 wait $swapper || true
 rm -f "$source/Linked Folder" "$default/Old Link" "$source/linked file.txt" "$source/second name.txt" \

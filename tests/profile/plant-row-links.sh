@@ -6,7 +6,9 @@
 # default-row:    the default profile's Favorites is a link
 # default-parent: the default profile's AppData\Local\Microsoft is a link
 # Every link points into the test's own scratch area in the prefix.
-set -euo pipefail
+set -eEuo pipefail
+# A step that fails says where: set -e alone ends the run without a word.
+trap 'echo "plant-row-links.sh: line $LINENO failed with exit code $?" >&2' ERR
 mode=$1
 shift
 scratch="$WINEPREFIX/drive_c/corvane-scratch/row-links"
@@ -36,6 +38,9 @@ export CORVANE_ROW_LINKS='C:\corvane-scratch\row-links'
 export CORVANE_ROW_LINKS_MODE="$mode"
 rc=0
 "$@" || rc=$?
+# Wine gives a Windows exit code's low byte: 1 is a failed test; others (53 for a library not
+# found, 5 for an access violation) mean the program never reached or left its tests.
+if [ $rc -ne 0 ]; then echo "plant-row-links.sh: the test program ended with exit code $rc" >&2; fi
 for link in "${planted[@]}"; do rm -f "$link"; done
 rm -rf "$scratch" "$users/UpdRowLink" "$users/UpdOptionalLink" "$users/UpdRequiredParent" # rm -rf does not follow links
 exit $rc
