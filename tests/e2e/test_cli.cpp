@@ -24,17 +24,6 @@ const std::string InUseWarning = "The profile is in use.\r\n"
                                  "Are you sure you want to continue (y/N)? ";
 const std::string Updating = "Updating default profile...\r\n";
 
-std::string SystemText(DWORD code) {
-    wchar_t* text = nullptr;
-    FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring w = text ? std::wstring(text) : L"";
-    if (text) LocalFree(text);
-    if (w.size() >= 2) w.resize(w.size() - 2);
-    return Narrow(w);
-}
-
 std::string NoSid(const std::wstring& path) {
     return "Cannot get user SID for profile " + Narrow(path) + ".\r\n";
 }
@@ -102,7 +91,7 @@ TEST_F(Cli, KeywordsIgnoreCase) {
 TEST_F(Cli, MissingFolderGivesPathNotFound) {
     RunResult r = RunTool(L"NoSuchUserFolder");
     EXPECT_EQ(3u, r.exitCode);
-    EXPECT_EQ(Banner + SystemText(3) + "\r\n", r.out);
+    EXPECT_EQ(Banner + SystemErrorText(3) + "\r\n", r.out);
     r = RunTool(L"C:\\users\\NoSuchUserFolder /q");
     EXPECT_EQ(3u, r.exitCode);
     // A file is not a profile folder either.

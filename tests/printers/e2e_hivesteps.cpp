@@ -15,29 +15,6 @@ const std::string Success = "The default profile has been successfully updated.\
 const wchar_t* const Desktop = L"Control Panel\\Desktop";
 const wchar_t* const CheckMount = L"CorvaneHiveStepsCheck";
 
-// The default profile's new hive, loaded for reading while it lives.
-class ResultHive {
-  public:
-    explicit ResultHive(const std::wstring& file) {
-        EnablePrivilegeForTest(L"SeRestorePrivilege");
-        EnablePrivilegeForTest(L"SeBackupPrivilege");
-        loaded_ = RegLoadKeyW(HKEY_USERS, CheckMount, file.c_str()) == ERROR_SUCCESS;
-        EXPECT_TRUE(loaded_) << Narrow(file);
-    }
-    ~ResultHive() {
-        if (loaded_) RegUnLoadKeyW(HKEY_USERS, CheckMount);
-    }
-    StoredValue Value(const std::wstring& key, const wchar_t* name) const {
-        return ReadStored(HKEY_USERS, std::wstring(CheckMount) + L"\\" + key, name);
-    }
-    bool Has(const std::wstring& key) const {
-        return KeyExists(HKEY_USERS, std::wstring(CheckMount) + L"\\" + key);
-    }
-
-  private:
-    bool loaded_ = false;
-};
-
 std::wstring CommonPictures() {
     wchar_t path[MAX_PATH] = {};
     SHGetFolderPathW(nullptr, CSIDL_COMMON_PICTURES, nullptr, SHGFP_TYPE_DEFAULT, path);
@@ -139,7 +116,7 @@ TEST_F(HiveSteps, WallpaperRelocatedOnWindows7And10) {
                       storeApps + Success,
                   r.out);
         EXPECT_EQ("BM-e2e-image", ReadFileBytes(copy));
-        ResultHive result(defaultPath + L"\\NTUSER.DAT");
+        LoadedHive result(defaultPath + L"\\NTUSER.DAT", CheckMount);
         EXPECT_EQ(copy, result.Value(Desktop, L"Wallpaper").text);
         EXPECT_EQ(copy, result.Value(Desktop, L"OriginalWallpaper").text);
         EXPECT_EQ(windowsImage, result.Value(Desktop, L"ConvertedWallpaper").text);
@@ -161,7 +138,7 @@ TEST_F(HiveSteps, WallpaperResetOnWindowsXp) {
     RunResult r = RunTool(L"HsWallXp /q /NoAppx");
     ASSERT_EQ(0u, r.exitCode) << r.out;
     EXPECT_EQ(std::string(Banner) + Updating + Success, r.out);
-    ResultHive result(defaultPath + L"\\NTUSER.DAT");
+    LoadedHive result(defaultPath + L"\\NTUSER.DAT", CheckMount);
     EXPECT_EQ(L"C:\\WINDOWS\\web\\wallpaper\\Bliss.bmp", result.Value(Desktop, L"Wallpaper").text);
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, result.Value(Desktop, L"ConvertedWallpaper").status);
     StoredValue original = result.Value(Desktop, L"OriginalWallpaper");
@@ -174,7 +151,7 @@ TEST_F(HiveSteps, WallpaperResetOnWindows2000) {
     SetToolWindowsVersion(L"win2k");
     RunResult r = RunTool(L"HsWall2k /q /NoAppx");
     ASSERT_EQ(0u, r.exitCode) << r.out;
-    ResultHive result(defaultPath + L"\\NTUSER.DAT");
+    LoadedHive result(defaultPath + L"\\NTUSER.DAT", CheckMount);
     EXPECT_EQ(L"(None)", result.Value(Desktop, L"Wallpaper").text);
     EXPECT_EQ(L"C:\\Documents and Settings\\HsWall2k\\Converted.bmp",
               result.Value(Desktop, L"ConvertedWallpaper").text);
@@ -205,7 +182,7 @@ TEST_F(HiveSteps, PrinterCacheKeyDeletedAndSpoolerRestarted) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), after.state);
     EXPECT_NE(before.processId, after.processId);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_AUTO_START), after.startType);
-    ResultHive result(defaultPath + L"\\NTUSER.DAT");
+    LoadedHive result(defaultPath + L"\\NTUSER.DAT", CheckMount);
     EXPECT_EQ(guid, result.Value(L"Printers\\Connections\\,,corvane-srv-e2e,Laser", L"GuidPrinter").text);
 }
 

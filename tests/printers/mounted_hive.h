@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 namespace corvane_test {
 
@@ -75,6 +76,35 @@ inline StoredValue ReadStored(HKEY root, const std::wstring& path, const wchar_t
     }
     return v;
 }
+
+// A hive file (a run's new default hive) loaded for reading under HKEY_USERS while this lives.
+class LoadedHive {
+  public:
+    LoadedHive(const std::wstring& file, const wchar_t* mount) : mount_(mount) {
+        EnablePrivilegeForTest(L"SeRestorePrivilege");
+        EnablePrivilegeForTest(L"SeBackupPrivilege");
+        loaded_ = RegLoadKeyW(HKEY_USERS, mount, file.c_str()) == ERROR_SUCCESS;
+        EXPECT_TRUE(loaded_) << Narrow(file);
+    }
+    ~LoadedHive() {
+        if (loaded_) RegUnLoadKeyW(HKEY_USERS, mount_.c_str());
+    }
+    LoadedHive(const LoadedHive&) = delete;
+    LoadedHive& operator=(const LoadedHive&) = delete;
+    bool Has(const std::wstring& key) const { return KeyExists(HKEY_USERS, mount_ + L"\\" + key); }
+    StoredValue Value(const std::wstring& key, const wchar_t* name) const {
+        return ReadStored(HKEY_USERS, mount_ + L"\\" + key, name);
+    }
+    // The value's type and text (REG_NONE and empty when it is missing), to compare as a pair.
+    std::pair<DWORD, std::wstring> Typed(const std::wstring& key, const wchar_t* name) const {
+        StoredValue v = Value(key, name);
+        return {v.type, v.text};
+    }
+
+  private:
+    std::wstring mount_;
+    bool loaded_ = false;
+};
 
 // A string value's bytes without the terminator, as some writers store them.
 inline RegValue UnterminatedSz(const std::wstring& text) {

@@ -90,20 +90,9 @@ std::vector<std::vector<std::wstring>> UpdaterRuns() {
     return runs;
 }
 
-std::string SystemText(DWORD code) {
-    wchar_t* text = nullptr;
-    FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring w = text ? std::wstring(text) : L"";
-    if (text) LocalFree(text);
-    if (w.size() >= 2) w.resize(w.size() - 2);
-    return Narrow(w);
-}
-
 std::string StoreAppWarning(const std::string& step, DWORD code) {
     return "Warning: Store-app step failed: " + step + ". Error " + std::to_string(code) + ": " +
-           SystemText(code) + "\r\n";
+           SystemErrorText(code) + "\r\n";
 }
 
 class AppxRun : public ::testing::Test {
@@ -270,14 +259,14 @@ TEST_F(AppxRun, InstalledServiceIsStartedWithoutAQuestionAndAFailedStartIsOnlyRe
     r = Run(L"/InstallAppxService");
     // The printed code is also the exit code: a deployment sees the failure.
     EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE), r.exitCode);
-    EXPECT_EQ(std::string(Banner) + SystemText(ERROR_SERVICE_NOT_ACTIVE) + "\r\n", r.out);
+    EXPECT_EQ(std::string(Banner) + SystemErrorText(ERROR_SERVICE_NOT_ACTIVE) + "\r\n", r.out);
     RemoveService();
 
     // A registered service whose program is not there: the start's own code.
     InstallStandIn(L"C:\\corvane-scratch\\no such folder\\QuillmarAppxService.exe", false);
     r = Run(L"/InstallAppxService");
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), r.exitCode) << r.out;
-    EXPECT_EQ(std::string(Banner) + SystemText(ERROR_FILE_NOT_FOUND) + "\r\n", r.out);
+    EXPECT_EQ(std::string(Banner) + SystemErrorText(ERROR_FILE_NOT_FOUND) + "\r\n", r.out);
 }
 
 bool ActiveSetupEntryExists() {

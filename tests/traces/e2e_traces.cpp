@@ -2,6 +2,7 @@
 // folder locations and values in unrelated software keys. The tool runs under this program as its
 // debugger, so its "DEBUG: " lines are read as an administrator's debug viewer would see them.
 #include "harness/testlib.h"
+#include "printers/mounted_hive.h"
 
 #include <gtest/gtest.h>
 
@@ -162,40 +163,6 @@ std::vector<std::string> Lines(const std::vector<std::string>& debug, const std:
     return found;
 }
 
-// The default profile's new hive, loaded for reading while it lives.
-class ResultHive {
-  public:
-    explicit ResultHive(const std::wstring& file) {
-        EnablePrivilegeForTest(L"SeRestorePrivilege");
-        EnablePrivilegeForTest(L"SeBackupPrivilege");
-        loaded_ = RegLoadKeyW(HKEY_USERS, CheckMount, file.c_str()) == ERROR_SUCCESS;
-        EXPECT_TRUE(loaded_) << Narrow(file);
-    }
-    ~ResultHive() {
-        if (loaded_) RegUnLoadKeyW(HKEY_USERS, CheckMount);
-    }
-    bool Has(const std::wstring& key) const {
-        HKEY k;
-        if (RegOpenKeyExW(HKEY_USERS, (std::wstring(CheckMount) + L"\\" + key).c_str(), 0, KEY_READ, &k) !=
-            ERROR_SUCCESS)
-            return false;
-        RegCloseKey(k);
-        return true;
-    }
-    // The value's type and text, or type REG_NONE when it is missing.
-    std::pair<DWORD, std::wstring> Value(const std::wstring& key, const wchar_t* name) const {
-        wchar_t data[1024] = {};
-        DWORD type = REG_NONE, bytes = sizeof data - sizeof(wchar_t);
-        if (RegGetValueW(HKEY_USERS, (std::wstring(CheckMount) + L"\\" + key).c_str(), name,
-                         RRF_RT_ANY | RRF_NOEXPAND, &type, data, &bytes) != ERROR_SUCCESS)
-            return {REG_NONE, L""};
-        return {type, data};
-    }
-
-  private:
-    bool loaded_ = false;
-};
-
 class Traces : public testing::Test {
   protected:
     void SetUp() override {
@@ -266,18 +233,18 @@ std::vector<std::string> ExpectedNamed(const std::string& hive,
     return lines;
 }
 
-void ExpectFoldersRewritten(const ResultHive& result) {
+void ExpectFoldersRewritten(const LoadedHive& result) {
     EXPECT_EQ(std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ), std::wstring(L"%USERPROFILE%\\Documents")),
-              result.Value(UserShellFolders, L"Personal"));
+              result.Typed(UserShellFolders, L"Personal"));
     EXPECT_EQ(std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ), std::wstring(L"%USERPROFILE%\\Music")),
-              result.Value(UserShellFolders, L"My Music"));
+              result.Typed(UserShellFolders, L"My Music"));
     EXPECT_EQ(std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ), std::wstring(L"%USERPROFILE%\\Desktop")),
-              result.Value(UserShellFolders, L"Desktop"));
+              result.Typed(UserShellFolders, L"Desktop"));
     EXPECT_EQ(
         std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ), std::wstring(L"\\\\fileserver\\home$\\Pictures")),
-        result.Value(UserShellFolders, L"My Pictures"));
+        result.Typed(UserShellFolders, L"My Pictures"));
     EXPECT_EQ(std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ), std::wstring(L"D:\\Videos")),
-              result.Value(UserShellFolders, L"My Video"));
+              result.Typed(UserShellFolders, L"My Video"));
 }
 
 TEST_F(Traces, Windows10ChoicesRemovedFoldersRewrittenTheRestReported) {
@@ -293,19 +260,19 @@ TEST_F(Traces, Windows10ChoicesRemovedFoldersRewrittenTheRestReported) {
                             {"Software\\Vendor\\Editor \"LastFile\"", "Software\\Vendor\\Editor \"Owner\"",
                              "Software\\Vendor\\Sync\\Roots \"Main\""}),
               Lines(r.debug, "DEBUG: Names the source user"));
-    ResultHive result(defaultPath + L"\\NTUSER.DAT");
+    LoadedHive result(defaultPath + L"\\NTUSER.DAT", CheckMount);
     std::wstring txt = std::wstring(FileExts) + L"\\.txt", http = std::wstring(UrlAssociations) + L"\\http";
     EXPECT_FALSE(result.Has(txt + L"\\UserChoice"));
     EXPECT_FALSE(result.Has(http + L"\\UserChoice"));
-    EXPECT_EQ(L"notepad.exe", result.Value(txt + L"\\OpenWithList", L"a").second);
+    EXPECT_EQ(L"notepad.exe", result.Typed(txt + L"\\OpenWithList", L"a").second);
     EXPECT_TRUE(result.Has(txt + L"\\OpenWithProgids"));
-    EXPECT_EQ(L"sibling value", result.Value(http, L"Kept").second);
+    EXPECT_EQ(L"sibling value", result.Typed(http, L"Kept").second);
     EXPECT_TRUE(result.Has(std::wstring(UrlAssociations) + L"\\mailto\\OtherKey"));
     ExpectFoldersRewritten(result);
-    EXPECT_EQ(L"dark", result.Value(L"Software\\Vendor\\Editor", L"Theme").second);
+    EXPECT_EQ(L"dark", result.Typed(L"Software\\Vendor\\Editor", L"Theme").second);
     // Reported, not changed: only the administrator knows what these should become.
     EXPECT_EQ(p.path + L"\\Documents\\plan.txt",
-              result.Value(L"Software\\Vendor\\Editor", L"LastFile").second);
+              result.Typed(L"Software\\Vendor\\Editor", L"LastFile").second);
 }
 
 TEST_F(Traces, Windows7KeepsTheChoices) {
@@ -317,11 +284,11 @@ TEST_F(Traces, Windows7KeepsTheChoices) {
 
     ASSERT_EQ(0u, r.exitCode) << r.out;
     EXPECT_EQ(std::string(Banner) + Updating + SummaryLine(3, p.path) + Success, r.out);
-    ResultHive result(defaultPath + L"\\NTUSER.DAT");
+    LoadedHive result(defaultPath + L"\\NTUSER.DAT", CheckMount);
     // Before Windows 8 a choice carries no per-user hash and stays valid for new users.
-    EXPECT_EQ(L"txtfile", result.Value(std::wstring(FileExts) + L"\\.txt\\UserChoice", L"ProgId").second);
+    EXPECT_EQ(L"txtfile", result.Typed(std::wstring(FileExts) + L"\\.txt\\UserChoice", L"ProgId").second);
     EXPECT_EQ(L"BrowserURL",
-              result.Value(std::wstring(UrlAssociations) + L"\\http\\UserChoice", L"ProgId").second);
+              result.Typed(std::wstring(UrlAssociations) + L"\\http\\UserChoice", L"ProgId").second);
     ExpectFoldersRewritten(result);
 }
 
@@ -342,9 +309,9 @@ TEST_F(Traces, AHiveWithNoneOfThemGivesTodaysOutput) {
     // Nothing of the scan: the output is what a run without it prints.
     EXPECT_EQ(std::string(Banner) + Updating + NoUpdaterWarning() + Success, r.out);
     EXPECT_EQ(std::vector<std::string>(), Lines(r.debug, "DEBUG: Names the source user"));
-    ResultHive result(defaultPath + L"\\NTUSER.DAT");
+    LoadedHive result(defaultPath + L"\\NTUSER.DAT", CheckMount);
     EXPECT_EQ(std::make_pair(static_cast<DWORD>(REG_EXPAND_SZ), std::wstring(L"%USERPROFILE%\\Documents")),
-              result.Value(UserShellFolders, L"Personal"));
+              result.Typed(UserShellFolders, L"Personal"));
 }
 
 // A signed-in user: the hive and the class hive are saved from the registry, and the class hive is
