@@ -231,6 +231,124 @@ DWORD ReadFileFacts(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
     return 0;
 }
 
+// Named data streams. CopyFileW carries a file's named streams with it, the mark of the web
+// (Zone.Identifier) among them, which makes Windows warn before it opens a downloaded file; the copy
+// here reads one handle, so it carries them through that handle with BackupRead and writes them
+// through the copy's handle with BackupWrite: no stream is opened by a path a swap could redirect.
+const ULONG FileStreamFacts = 22; // FileStreamInformation
+// A stream entry: next entry offset, name length in bytes, size, allocation size, name.
+const ULONG StreamEntryHeader = 24;
+// WIN32_STREAM_ID up to its name; a stream name (":name:$DATA") is at most 255 characters and its
+// two colons and type.
+const DWORD BackupHeaderSize = 20;
+const DWORD MostStreamNameBytes = 512 * sizeof(wchar_t);
+
+// True when the open file has a data stream besides its main one. Where the system cannot list
+// streams (FAT volumes; Wine, which has none) the answer is no.
+// Set once the system has said it has no stream lists at all, so that it is not asked per file.
+volatile LONG NoStreamLists = 0;
+
+bool HasNamedStreamsNt(HANDLE file) {
+    NtQueryInformationFileFn query = NtdllEntry(CachedQueryFile, "NtQueryInformationFile");
+    if (!query || NoStreamLists) return false;
+    ULONGLONG storage[128]; // 1 KB, aligned for the entries
+    IoStatus io = {};
+    LONG status = query(file, &io, storage, sizeof storage, FileStreamFacts);
+    const LONG BufferOverflow = static_cast<LONG>(0x80000005); // more entries than fit: more than one
+    const LONG NotImplemented = static_cast<LONG>(0xC0000002), InvalidClass = static_cast<LONG>(0xC0000003);
+    if (status == BufferOverflow) return true;
+    if (status == NotImplemented || status == InvalidClass) NoStreamLists = 1;
+    if (status < 0) return false;
+    const BYTE* list = reinterpret_cast<const BYTE*>(storage);
+    ULONG returned = io.information < sizeof storage ? static_cast<ULONG>(io.information) : sizeof storage;
+    static const wchar_t MainStream[] = L"::$DATA";
+    for (ULONG at = 0; at + StreamEntryHeader <= returned;) {
+        ULONG next, nameBytes;
+        memcpy(&next, list + at, sizeof next);
+        memcpy(&nameBytes, list + at + 4, sizeof nameBytes);
+        if (nameBytes > returned - at - StreamEntryHeader) return false; // not a list this code knows
+        bool main = nameBytes == sizeof MainStream - sizeof(wchar_t) &&
+                    _wcsnicmp(reinterpret_cast<const wchar_t*>(list + at + StreamEntryHeader), MainStream,
+                              nameBytes / sizeof(wchar_t)) == 0;
+        if (!main) return true;
+        if (next == 0 || next > returned - at) break;
+        at += next;
+    }
+    return false;
+}
+
+// Reads exactly count bytes of the backup stream (fewer only at its end). 0 or the Win32 code.
+DWORD BackupReadExactly(HANDLE source, BYTE* into, DWORD count, DWORD* got, void** context) {
+    *got = 0;
+    while (*got < count) {
+        DWORD read = 0;
+        if (!StreamBackupRead(source, into + *got, count - *got, &read, FALSE, FALSE, context))
+            return GetLastError();
+        if (read == 0) break;
+        *got += read;
+    }
+    return 0;
+}
+
+DWORD BackupWriteAll(HANDLE target, BYTE* from, DWORD count, void** context) {
+    DWORD written = 0;
+    if (!StreamBackupWrite(target, from, count, &written, FALSE, FALSE, context)) return GetLastError();
+    return written == count ? 0 : ERROR_WRITE_FAULT;
+}
+
+// Copies every named data stream of source (read from its start) onto target through the caller's
+// buffer; only called for a file that has one. 0 or the Win32 code; a backup stream this code cannot read is
+// ERROR_INVALID_DATA.
+DWORD CopyNamedStreams(HANDLE source, HANDLE target, BYTE* buffer, DWORD bufferSize) {
+    // BackupRead reads the main data through the handle itself, from where the copy left it.
+    LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) return GetLastError();
+    void* reading = nullptr;
+    void* writing = nullptr;
+    auto release = MakeScopeExit([&] {
+        DWORD unused = 0;
+        if (reading) StreamBackupRead(source, nullptr, 0, &unused, TRUE, FALSE, &reading);
+        if (writing) StreamBackupWrite(target, nullptr, 0, &unused, TRUE, FALSE, &writing);
+    });
+    for (;;) {
+        BYTE header[BackupHeaderSize + MostStreamNameBytes];
+        DWORD got = 0;
+        DWORD error = BackupReadExactly(source, header, BackupHeaderSize, &got, &reading);
+        if (error != 0) return error;
+        if (got == 0) return 0; // past the last stream
+        if (got != BackupHeaderSize) return ERROR_INVALID_DATA;
+        DWORD id, nameBytes;
+        ULONGLONG size;
+        memcpy(&id, header, sizeof id);
+        memcpy(&size, header + 8, sizeof size);
+        memcpy(&nameBytes, header + 16, sizeof nameBytes);
+        if (nameBytes > MostStreamNameBytes || nameBytes % sizeof(wchar_t) != 0) return ERROR_INVALID_DATA;
+        error = BackupReadExactly(source, header + BackupHeaderSize, nameBytes, &got, &reading);
+        if (error != 0) return error;
+        if (got != nameBytes) return ERROR_INVALID_DATA;
+        if (id != BACKUP_ALTERNATE_DATA) {
+            // The main data (already copied), extended attributes, sparse blocks and the like.
+            if (size == 0) continue;
+            DWORD low = 0, high = 0;
+            StreamBackupSeek(source, static_cast<DWORD>(size), static_cast<DWORD>(size >> 32), &low, &high,
+                             &reading);
+            if ((static_cast<ULONGLONG>(high) << 32 | low) != size) return ERROR_INVALID_DATA;
+            continue;
+        }
+        error = BackupWriteAll(target, header, BackupHeaderSize + nameBytes, &writing);
+        if (error != 0) return error;
+        for (ULONGLONG left = size; left > 0;) {
+            DWORD chunk = left < bufferSize ? static_cast<DWORD>(left) : bufferSize;
+            error = BackupReadExactly(source, buffer, chunk, &got, &reading);
+            if (error != 0) return error;
+            if (got != chunk) return ERROR_INVALID_DATA;
+            error = BackupWriteAll(target, buffer, chunk, &writing);
+            if (error != 0) return error;
+            left -= chunk;
+        }
+    }
+}
+
 // Equal paths as the file system compares names: letter case ignored.
 bool SamePath(const wchar_t* a, const wchar_t* b) {
     size_t length = wcslen(a);
@@ -313,6 +431,19 @@ DWORD CopyFromHandle(HANDLE source, const BY_HANDLE_FILE_INFORMATION& info, cons
         // read that would return nothing is not made.
         if (read < chunk) break;
     }
+    if (error == 0 && StreamHasNamed(source)) {
+        // A stream's data goes through the same buffer: at least a page of it, not a small file's size.
+        const DWORD StreamChunk = 4096;
+        if (buffer.size < StreamChunk) {
+            buffer.block.reset();
+            buffer.block.reset(GuardedAlloc(StreamChunk));
+            buffer.size = buffer.block ? StreamChunk : 0;
+        }
+        error = buffer.block ? CopyNamedStreams(source, target.get(), static_cast<BYTE*>(buffer.block.get()),
+                                                buffer.size)
+                             : ERROR_NOT_ENOUGH_MEMORY;
+    }
+    // Last: writing a stream changes the copy's last write time too.
     if (error == 0 && !SetFileTime(target.get(), nullptr, nullptr, &info.ftLastWriteTime))
         error = GetLastError();
     target.reset();
@@ -328,6 +459,10 @@ DWORD CopyFromHandle(HANDLE source, const BY_HANDLE_FILE_INFORMATION& info, cons
 } // namespace
 
 BOOL(WINAPI* TreeFindNextFile)(HANDLE, LPWIN32_FIND_DATAW) = FindNextFileW;
+bool (*StreamHasNamed)(HANDLE) = HasNamedStreamsNt;
+BOOL(WINAPI* StreamBackupRead)(HANDLE, LPBYTE, DWORD, LPDWORD, BOOL, BOOL, LPVOID*) = BackupRead;
+BOOL(WINAPI* StreamBackupSeek)(HANDLE, DWORD, DWORD, LPDWORD, LPDWORD, LPVOID*) = BackupSeek;
+BOOL(WINAPI* StreamBackupWrite)(HANDLE, LPBYTE, DWORD, LPDWORD, BOOL, BOOL, LPVOID*) = BackupWrite;
 
 DWORD DeleteTree(const wchar_t* folder, bool filesOnly) {
     size_t folderLength = wcslen(folder);

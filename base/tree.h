@@ -38,7 +38,8 @@ DWORD PrepareFileCopyCheck(const wchar_t* base, PSID owner, GuardedPtr* holder, 
 // folder by now, a file whose final path is not the one expected (a folder above it became a link),
 // and a file with more than one name whose owner is not check.owner (a hard link can give a file
 // only administrators may read a second name in the user's profile; a file the user owns they can
-// read anyway). Other reparse points (cloud placeholders) are copied. Otherwise 0 with *copied true
+// read anyway). Other reparse points (cloud placeholders) are copied, and a file's named data
+// streams (the mark of the web) go with it, as CopyFileW takes them. Otherwise 0 with *copied true
 // and *bytes, or the Win32 code (the destination holds no partial copy). Self-contained: callable
 // from several threads at once.
 DWORD CopyProfileEntry(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination,
@@ -77,6 +78,13 @@ DWORD CopyProfileFile(const wchar_t* sourceBase, const wchar_t* source, const wc
 // The call that continues a folder listing in the tree copy (FindNextFileW). Only tests put another
 // in its place, to cut a listing short.
 extern BOOL(WINAPI* TreeFindNextFile)(HANDLE, LPWIN32_FIND_DATAW);
+// How a copied file's named data streams are found and carried (the system's own: the file's stream
+// list, BackupRead, BackupSeek and BackupWrite on the two open handles). Only tests put others in
+// their place.
+extern bool (*StreamHasNamed)(HANDLE file);
+extern BOOL(WINAPI* StreamBackupRead)(HANDLE, LPBYTE, DWORD, LPDWORD, BOOL, BOOL, LPVOID*);
+extern BOOL(WINAPI* StreamBackupSeek)(HANDLE, DWORD, DWORD, LPDWORD, LPDWORD, LPVOID*);
+extern BOOL(WINAPI* StreamBackupWrite)(HANDLE, LPBYTE, DWORD, LPDWORD, BOOL, BOOL, LPVOID*);
 
 // Progress hooks of the copies (null: nobody listens). They are called only on the thread that walks
 // the folders: fileCopied for a file it copied itself, filesCopied for files other threads copied.
