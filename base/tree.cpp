@@ -243,11 +243,11 @@ const ULONG StreamEntryHeader = 24;
 const DWORD BackupHeaderSize = 20;
 const DWORD MostStreamNameBytes = 512 * sizeof(wchar_t);
 
-// True when the open file has a data stream besides its main one. Where the system cannot list
-// streams (FAT volumes; Wine, which has none) the answer is no.
 // Set once the system has said it has no stream lists at all, so that it is not asked per file.
 volatile LONG NoStreamLists = 0;
 
+// True when the open file has a data stream besides its main one. Where the system cannot list
+// streams (FAT volumes; Wine, which has none) the answer is no.
 bool HasNamedStreamsNt(HANDLE file) {
     NtQueryInformationFileFn query = NtdllEntry(CachedQueryFile, "NtQueryInformationFile");
     if (!query || NoStreamLists) return false;
@@ -297,8 +297,8 @@ DWORD BackupWriteAll(HANDLE target, BYTE* from, DWORD count, void** context) {
 }
 
 // Copies every named data stream of source (read from its start) onto target through the caller's
-// buffer; only called for a file that has one. 0 or the Win32 code; a backup stream this code cannot read is
-// ERROR_INVALID_DATA.
+// buffer; only called for a file that has one. 0 or the Win32 code; a backup stream this code
+// cannot read is ERROR_INVALID_DATA.
 DWORD CopyNamedStreams(HANDLE source, HANDLE target, BYTE* buffer, DWORD bufferSize) {
     // BackupRead reads the main data through the handle itself, from where the copy left it.
     LARGE_INTEGER start = {};

@@ -35,9 +35,9 @@ struct StreamWorld {
     std::map<std::wstring, std::vector<Stream>> written;
     int liveContexts = 0;
     int reads = 0;
-    DWORD failReadAfter = 0;    // bytes served before BackupRead fails (0: never)
-    bool shortSeek = false;     // BackupSeek stops one byte short
-    DWORD oversizedName = 0;    // a header naming a name of this many bytes
+    DWORD failReadAfter = 0; // bytes served before BackupRead fails (0: never)
+    bool shortSeek = false;  // BackupSeek stops one byte short
+    DWORD oversizedName = 0; // a header naming a name of this many bytes
 } world;
 
 std::wstring FileNameOf(HANDLE handle) {
@@ -155,8 +155,8 @@ void ParseWritten(const WriteContext& pass) {
     }
 }
 
-BOOL WINAPI FakeBackupWrite(HANDLE file, LPBYTE buffer, DWORD count, LPDWORD written, BOOL abort, BOOL security,
-                            LPVOID* context) {
+BOOL WINAPI FakeBackupWrite(HANDLE file, LPBYTE buffer, DWORD count, LPDWORD written, BOOL abort,
+                            BOOL security, LPVOID* context) {
     EnterCriticalSection(&world.lock);
     auto leave = MakeScopeExit([] { LeaveCriticalSection(&world.lock); });
     EXPECT_FALSE(security);
@@ -246,8 +246,8 @@ TEST_F(TreeStreams, NamedStreamsGoWithTheirFileAndTheCopyKeepsItsTime) {
                                    {BACKUP_ALTERNATE_DATA, L":Zone.Identifier:$DATA", ZoneText}};
 
     // A time the stand-in's writes cannot give by chance.
-    HANDLE setupFile = CreateFileW(Path(L"src\\Downloads\\setup.exe").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
+    HANDLE setupFile = CreateFileW(Path(L"src\\Downloads\\setup.exe").c_str(), FILE_WRITE_ATTRIBUTES, 0,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, setupFile);
     FILETIME old = {0xD53E8000, 0x01C0A9B4}; // 2001
     SetFileTime(setupFile, nullptr, nullptr, &old);
@@ -316,8 +316,8 @@ TEST_F(TreeStreams, AStreamThatCannotBeCarriedFailsTheCopyAndLeavesNoPartialFile
 TEST_F(TreeStreams, TheSystemsOwnListOnAPlainFileFindsNoNamedStream) {
     StreamHasNamed = saved_.has;
     File(L"src\\a.txt", "plain");
-    HANDLE file = CreateFileW(Path(L"src\\a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    HANDLE file = CreateFileW(Path(L"src\\a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, file);
     EXPECT_FALSE(StreamHasNamed(file));
     CloseHandle(file);
