@@ -109,6 +109,16 @@ struct CopyBuffer {
     DWORD size = 0;
 };
 
+// Makes the buffer hold at least size bytes (its old content is not kept). 0 or
+// ERROR_NOT_ENOUGH_MEMORY, the buffer then empty.
+DWORD GrowCopyBuffer(CopyBuffer& buffer, DWORD size) {
+    if (buffer.size >= size) return 0;
+    buffer.block.reset();
+    buffer.block.reset(GuardedAlloc(size));
+    buffer.size = buffer.block ? size : 0;
+    return buffer.block ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+}
+
 // CopyProfileEntry reading through the calling thread's buffer.
 DWORD CopyEntryThrough(const FileCopyCheck& check, const wchar_t* source, const wchar_t* destination,
                        CopyBuffer& buffer, bool* copied, ULONGLONG* bytes);
@@ -406,13 +416,7 @@ DWORD CopyFromHandle(HANDLE source, const BY_HANDLE_FILE_INFORMATION& info, cons
 
     ULONGLONG size = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     DWORD chunk = size < CopyChunk ? static_cast<DWORD>(size) + 1 : CopyChunk; // + 1: the end-of-file read
-    DWORD error = 0;
-    if (buffer.size < chunk) {
-        buffer.block.reset();
-        buffer.block.reset(GuardedAlloc(chunk));
-        buffer.size = buffer.block ? chunk : 0;
-        if (!buffer.block) error = ERROR_NOT_ENOUGH_MEMORY;
-    }
+    DWORD error = GrowCopyBuffer(buffer, chunk);
     ULONGLONG copied = 0;
     while (error == 0) {
         DWORD read = 0;
@@ -433,15 +437,10 @@ DWORD CopyFromHandle(HANDLE source, const BY_HANDLE_FILE_INFORMATION& info, cons
     }
     if (error == 0 && StreamHasNamed(source)) {
         // A stream's data goes through the same buffer: at least a page of it, not a small file's size.
-        const DWORD StreamChunk = 4096;
-        if (buffer.size < StreamChunk) {
-            buffer.block.reset();
-            buffer.block.reset(GuardedAlloc(StreamChunk));
-            buffer.size = buffer.block ? StreamChunk : 0;
-        }
-        error = buffer.block ? CopyNamedStreams(source, target.get(), static_cast<BYTE*>(buffer.block.get()),
-                                                buffer.size)
-                             : ERROR_NOT_ENOUGH_MEMORY;
+        error = GrowCopyBuffer(buffer, 4096);
+        if (error == 0)
+            error =
+                CopyNamedStreams(source, target.get(), static_cast<BYTE*>(buffer.block.get()), buffer.size);
     }
     // Last: writing a stream changes the copy's last write time too.
     if (error == 0 && !SetFileTime(target.get(), nullptr, nullptr, &info.ftLastWriteTime))
